@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# Runs halvern on one case and compares what came of it with what the case expects.
+# A case is a folder:
+#   machine  the simulated machine (absent: the stand-in's built-in one)
+#   args     command-line arguments, one a line (optional)
+#   stdout   standard output to the byte; @VERSION@ stands for the version
+#   calls    every device-service call, as the stand-in logs it
+#   status   the exit status (-1 shows as 255)
+#
+# usage: run-case.sh CASE OUTPUT EOL VERSION COMMAND...
+#   OUTPUT  file, pipe, closed-pipe or full (/dev/full): where standard output goes.
+#           With the last two the text is lost; the status and the calls still count.
+#   EOL     lf, or crlf for the Windows build
+#   COMMAND runs the tool, an emulator first if there is one
+set -u
+export LC_ALL=C
+case_dir=$1 output=$2 eol=$3 version=$4
+shift 4
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+export STANDIN_CALLS="$work/calls"
+if [ -f "$case_dir/machine" ]; then
+    export STANDIN_MACHINE="$case_dir/machine"
+else
+    unset STANDIN_MACHINE
+fi
+args=()
+if [ -f "$case_dir/args" ]; then mapfile -t args < "$case_dir/args"; fi
+
+case $output in
+file)
+    "$@" "${args[@]}" > "$work/stdout" 2> "$work/stderr"
+    status=$? ;;
+pipe)
+    { "$@" "${args[@]}" 2> "$work/stderr"; echo $? > "$work/status"; } | cat > "$work/stdout"
+    status=$(cat "$work/status") ;;
+closed-pipe)
+    # A pipe whose reading end is closed before the tool starts, with SIGPIPE at its
+    # default action as a shell would leave it.
+    perl -e '$SIG{PIPE} = "DEFAULT"; pipe(my $r, my $w) or die; close $r;
+             open(STDOUT, ">&", $w) or die; close $w; exec @ARGV or die' \
+        -- "$@" "${args[@]}" 2> "$work/stderr"
+    status=$? ;;
+full)
+    "$@" "${args[@]}" > /dev/full 2> "$work/stderr"
+    status=$? ;;
+*)
+    echo "unknown output $output"; exit 2 ;;
+esac
+
+failed=0
+expected_status=$(cat "$case_dir/status")
+if [ "$status" != "$expected_status" ]; then
+    echo "exit status: expected $expected_status, got $status"
+    failed=1
+fi
+if [ -s "$work/stderr" ]; then
+    echo "standard error is not used, but it got:"
+    head -c 2000 "$work/stderr"
+    failed=1
+fi
+if [ "$output" = file ] || [ "$output" = pipe ]; then
+    sed "s/@VERSION@/$version/" "$case_dir/stdout" > "$work/expected"
+    if [ "$eol" = crlf ]; then sed -i 's/$/\r/' "$work/expected"; fi
+    if ! cmp -s "$work/expected" "$work/stdout"; then
+        echo "standard output differs (< expected, > got):"
+        diff -a "$work/expected" "$work/stdout" | head -c 4000
+        failed=1
+    fi
+fi
+if ! cmp -s "$case_dir/calls" "$work/calls"; then
+    echo "device-service calls differ (< expected, > made):"
+    diff -a "$case_dir/calls" "$work/calls" | head -c 4000
+    failed=1
+fi
+exit $failed
