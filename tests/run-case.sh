@@ -4,7 +4,8 @@
 #   machine  the simulated machine (absent: the stand-in's built-in one)
 #   args     command-line arguments, one a line (optional)
 #   stdout   standard output to the byte; @VERSION@ stands for the version
-#   calls    every device-service call, as the stand-in logs it
+#   calls    every device-service call, as the stand-in logs it (absent: not checked,
+#            for cases run on Wine's own device services)
 #   status   the exit status (-1 shows as 255)
 #
 # usage: run-case.sh CASE OUTPUT EOL VERSION COMMAND...
@@ -69,7 +70,7 @@ if [ "$output" = file ] || [ "$output" = pipe ]; then
         failed=1
     fi
 fi
-if ! cmp -s "$case_dir/calls" "$work/calls"; then
+if [ -f "$case_dir/calls" ] && ! cmp -s "$case_dir/calls" "$work/calls"; then
     echo "device-service calls differ (< expected, > made):"
     diff -a "$case_dir/calls" "$work/calls" | head -c 4000
     failed=1
