@@ -64,22 +64,26 @@ static const char defaultMachine[] =
     "7&1D24B3A9&0&000000000000_00000004 refuse=0x13\n";
 
 static FILE *callLog;
+static BOOL callLogOpened;
 
 static void logCall(const char *format, ...)
 {
     va_list args;
     const char *path;
 
-    if (callLog == NULL) {
+    if (!callLogOpened) {
+        callLogOpened = TRUE;
         path = getenv("STANDIN_CALLS");
-        if (path == NULL || *path == '\0')
-            return;
-        callLog = fopen(path, "wb");
-        if (callLog == NULL) {
-            fprintf(stderr, "standin: cannot write %s\n", path);
-            exit(3);
+        if (path != NULL && *path != '\0') {
+            callLog = fopen(path, "wb");
+            if (callLog == NULL) {
+                fprintf(stderr, "standin: cannot write %s\n", path);
+                exit(3);
+            }
         }
     }
+    if (callLog == NULL)
+        return;
     va_start(args, format);
     vfprintf(callLog, format, args);
     va_end(args);
