@@ -5,7 +5,11 @@
 #   args     command-line arguments, one a line (optional)
 #   stdout   standard output to the byte; @VERSION@ stands for the version
 #   calls    every device-service call, as the stand-in logs it (absent: not checked,
-#            for cases run on Wine's own device services)
+#            for cases run on Wine's own device services). Each line begins with how
+#            far standard output had got at the call, in bytes of the stdout file
+#            above; they are turned into bytes of the real output (the version put in,
+#            CR LF line ends) before comparing. Where the text is lost (a pipe, a
+#            full device), the positions are not compared.
 #   status   the exit status (-1 shows as 255)
 #
 # usage: run-case.sh CASE OUTPUT EOL VERSION COMMAND...
@@ -70,9 +74,34 @@ if [ "$output" = file ] || [ "$output" = pipe ]; then
         failed=1
     fi
 fi
-if [ -f "$case_dir/calls" ] && ! cmp -s "$case_dir/calls" "$work/calls"; then
-    echo "device-service calls differ (< expected, > made):"
-    diff -a "$case_dir/calls" "$work/calls" | head -c 4000
-    failed=1
+if [ -f "$case_dir/calls" ]; then
+    if [ "$output" = file ]; then
+        perl -e '
+            my ($template, $version, $eol) = @ARGV;
+            open(my $in, "<:raw", $template) or die "$template: $!";
+            my $text = do { local $/; <$in> };
+            # The length of the real output up to a position; positions mostly grow,
+            # so each one is counted on from the one before.
+            my ($from, $length) = (0, 0);
+            sub real {
+                my $to = shift;
+                ($from, $length) = (0, 0) if $to < $from;
+                my $piece = substr($text, $from, $to - $from);
+                $piece =~ s/\@VERSION\@/$version/g;
+                $piece =~ s/\n/\r\n/g if $eol eq "crlf";
+                ($from, $length) = ($to, $length + length($piece));
+                return $length;
+            }
+            while (<STDIN>) { s/^\[stdout (\d+)\]/"[stdout " . real($1) . "]"/e; print }
+        ' "$case_dir/stdout" "$version" "$eol" < "$case_dir/calls" > "$work/expected-calls"
+    else
+        sed 's/^\[stdout [^]]*\] //' "$case_dir/calls" > "$work/expected-calls"
+        sed -i 's/^\[stdout [^]]*\] //' "$work/calls"
+    fi
+    if ! cmp -s "$work/expected-calls" "$work/calls"; then
+        echo "device-service calls differ (< expected, > made):"
+        diff -a "$work/expected-calls" "$work/calls" | head -c 4000
+        failed=1
+    fi
 fi
 exit $failed

@@ -4,7 +4,10 @@
 set -eu
 export WINEPREFIX=$1 WINEDEBUG=-all
 unset WINEDLLOVERRIDES
+mkdir -p "$(dirname "$WINEPREFIX")"
+exec 9> "$WINEPREFIX.lock"
+flock 9
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
     wineboot --init
+    wineserver --wait
 fi
-wineserver --wait

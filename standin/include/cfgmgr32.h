@@ -1,4 +1,4 @@
-/* The stand-in's cfgmgr32.h: the Configuration Manager calls halvern makes. */
+// The stand-in's cfgmgr32.h: the Configuration Manager calls halvern makes.
 #ifndef STANDIN_CFGMGR32_H
 #define STANDIN_CFGMGR32_H
 
@@ -23,7 +23,13 @@ typedef RETURN_TYPE CONFIGRET;
 #define CM_REENUMERATE_ASYNCHRONOUS 0x00000004
 #define CM_REENUMERATE_BITS 0x00000007
 
+#ifdef __cplusplus
+extern "C" {
+#endif
 CONFIGRET WINAPI CM_Get_Device_IDA(DEVINST dnDevInst, PCHAR Buffer, ULONG BufferLen, ULONG ulFlags);
 CONFIGRET WINAPI CM_Reenumerate_DevNode(DEVINST dnDevInst, ULONG ulFlags);
+#ifdef __cplusplus
+}
+#endif
 
 #endif

@@ -1,4 +1,4 @@
-/* The stand-in's setupapi.h: the device information set calls halvern makes. */
+// The stand-in's setupapi.h: the device information set calls halvern makes.
 #ifndef STANDIN_SETUPAPI_H
 #define STANDIN_SETUPAPI_H
 
@@ -19,10 +19,16 @@ typedef struct _SP_DEVINFO_DATA {
 #define DIGCF_PROFILE 0x00000008
 #define DIGCF_DEVICEINTERFACE 0x00000010
 
+#ifdef __cplusplus
+extern "C" {
+#endif
 HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID *ClassGuid, PCSTR Enumerator, HWND hwndParent,
                                      DWORD Flags);
 BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO DeviceInfoSet, DWORD MemberIndex,
                                   PSP_DEVINFO_DATA DeviceInfoData);
 BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet);
+#ifdef __cplusplus
+}
+#endif
 
 #endif

@@ -1,5 +1,6 @@
-/* The stand-in's windows.h: only what halvern and the stand-in use, with the platform's
-   names, sizes and values. */
+// The stand-in's windows.h: only what halvern and the stand-in use, with the platform's
+// names, sizes and values. The stand-in's headers serve C too, for the benchmark's
+// plain C baseline.
 #ifndef STANDIN_WINDOWS_H
 #define STANDIN_WINDOWS_H
 
@@ -37,7 +38,13 @@ typedef struct _GUID {
 #define ERROR_NO_MORE_ITEMS 259
 #define ERROR_INVALID_USER_BUFFER 1784
 
+#ifdef __cplusplus
+extern "C" {
+#endif
 DWORD WINAPI GetLastError(void);
 void WINAPI SetLastError(DWORD error);
+#ifdef __cplusplus
+}
+#endif
 
 #endif

@@ -1,0 +1,27 @@
+// On Linux the stand-in also plays the rest of the platform halvern leans on: the
+// thread's last-error code, and writes to a closed pipe failing quietly instead of
+// raising a signal that ends the process.
+#include <csignal>
+
+#include <windows.h>
+
+namespace {
+
+DWORD lastError;
+
+[[gnu::constructor]] void IgnoreBrokenPipes()
+{
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+} // namespace
+
+DWORD WINAPI GetLastError(void)
+{
+    return lastError;
+}
+
+void WINAPI SetLastError(DWORD error)
+{
+    lastError = error;
+}
