@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Checks what a clean Windows will see of halvern.exe: a console program importing only
-# KERNEL32, msvcrt and SETUPAPI, with ASLR (high-entropy on x64), DEP and relocations,
-# no symbols, a version resource and an asInvoker manifest; the 32-bit one under 64 KiB.
+# KERNEL32, msvcrt and SETUPAPI, printing through msvcrt's own printf, with ASLR
+# (high-entropy on x64), DEP and relocations, no symbols, a version resource and an
+# asInvoker manifest; at most 20 KiB for the 32-bit exe and 24 KiB for the 64-bit one.
 # usage: pe-facts.sh OBJDUMP EXE x86|x64 VERSION
 set -u
 objdump=$1 exe=$2 arch=$3 version=$4
@@ -12,15 +13,21 @@ has() { grep -qE "$1" <<< "$headers"; }
 
 if [ "$arch" = x86 ]; then
     has 'file format pei-i386' && has 'Magic[[:space:]]+010b' || fail "not a PE32 image"
-    size=$(stat -c %s "$exe")
-    [ "$size" -lt 65536 ] || fail "$size bytes, over 64 KiB"
+    limit=20480
 else
     has 'file format pei-x86-64' && has 'Magic[[:space:]]+020b' || fail "not a PE32+ image"
+    limit=24576
 fi
+size=$(stat -c %s "$exe")
+[ "$size" -le "$limit" ] || fail "$size bytes, over $limit"
 has 'Subsystem[[:space:]]+00000003' || fail "not a console program"
 
 imports=$(grep -oP 'DLL Name: \K\S+' <<< "$headers" | sort | tr '\n' ' ')
 [ "$imports" = "KERNEL32.dll SETUPAPI.dll msvcrt.dll " ] || fail "imports: $imports"
+# The functions msvcrt.dll gives, from its "DLL Name" line to the next one. mingw-w64's
+# own printf, if it were linked in, would leave printf out of this list.
+msvcrt=$(awk '/DLL Name:/ { inside = /msvcrt\.dll/; next } inside && NF >= 3 { print $3 }' <<< "$headers")
+grep -qx printf <<< "$msvcrt" || fail "printf is not imported from msvcrt.dll"
 
 flags=$((16#$(grep -oP 'DllCharacteristics\s+\K[0-9a-fA-F]+' <<< "$headers")))
 (( flags & 0x40 )) || fail "no ASLR (DYNAMIC_BASE)"

@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Counts the WriteFile calls halvern.exe makes on its standard output, redirected to a
+# file, for COUNT devices of the stand-in, in Wine's relay log. The C runtime's printf
+# collects output in a 4096-byte buffer; Wine's text mode adds the CRs to each full
+# buffer and writes the result in pieces of at most 2047 bytes, so buffered output
+# takes at most three calls a buffer. A printf that writes out each line, or each
+# character, takes many more.
+# usage: write-count.sh COUNT WORK-DIR EXE     (WINEPREFIX and the overrides set)
+set -u
+count=$1 work=$2 exe=$3
+here=$(dirname "$0")
+rm -rf "$work"
+bash "$here/many-devices.sh" "$count" "$work" || exit 1
+export STANDIN_MACHINE=$work/machine WINEDEBUG=+relay
+unset STANDIN_CALLS
+wine "$exe" > "$work/out" 2> "$work/relay"
+status=$?
+[ "$status" = 0 ] || { echo "exit status $status"; exit 1; }
+lines=$(wc -l < "$work/out")
+[ "$lines" = "$(wc -l < "$work/stdout")" ] || { echo "$lines lines of output, expected $(wc -l < "$work/stdout")"; exit 1; }
+
+# Wine's other processes log their calls too (and a 64-bit exe is started by a 32-bit
+# loader process): keep to the thread that loads the stand-in's setupapi.dll, which only
+# the tool does, and to the handle it got for standard output.
+thread=$(grep -m1 -E '^[0-9a-f]+:Call PE DLL \(.*L"SETUPAPI\.dll",reason=PROCESS_ATTACH' "$work/relay" | cut -d: -f1)
+writes=$(awk -v thread="$thread" '
+    index($0, thread ":") != 1 { next }
+    /:Call KERNEL32\.GetStdHandle\(fffffff5\)/ { asked = 1; next }
+    asked && /:Ret  KERNEL32\.GetStdHandle\(\) retval=/ {
+        match($0, /retval=[0-9a-f]+/); handle = substr($0, RSTART + 7, RLENGTH - 7)
+        sub(/^0+/, "", handle); asked = 0; next
+    }
+    handle != "" && /:Call KERNEL32\.WriteFile\(/ {
+        first = substr($0, index($0, "(") + 1); sub(/,.*/, "", first); sub(/^0+/, "", first)
+        if (first == handle) writes++
+    }
+    END { print writes + 0 }' "$work/relay")
+bytes=$(stat -c %s "$work/out")
+limit=$((3 * ((bytes + 4095) / 4096) + 2))
+echo "$bytes bytes of output in $writes WriteFile calls on stdout (at most $limit)"
+[ -n "$thread" ] && [ "$writes" -gt 0 ] && [ "$writes" -le "$limit" ]
