@@ -50,14 +50,17 @@ const Device *FindNode(DEVINST node)
     return node < devices.size() ? &devices[devices.size() - 1 - node] : nullptr;
 }
 
-// The platform's calls leave their own data behind on the stack. Filling the area
-// below the caller's frame, which the caller's next call will take over, makes a tool
-// that reads a buffer it has not fully written print these bytes instead of zeros that
-// happened to be there. Through a pointer the compiler cannot see into, so that the
-// fill is not dropped as a store to a dead array.
+// The platform's calls leave their own data behind on the stack. The calls the tool
+// makes from main fill their own frame with non-zero bytes just before they return:
+// the frame of the tool's next call from the same place lies over it, so a buffer
+// there that the tool does not fully write shows these bytes instead of zeros that
+// happened to be left. Inlined, so that the bytes land in the exported call's own
+// frame, up to its saved registers, and not in a deeper one; through a pointer the
+// compiler cannot see into, so that the fill is not dropped as a store to a dead
+// array.
 void *(*volatile fill)(void *, int, size_t) = std::memset;
 
-[[gnu::noinline]] void LeaveStackDirty()
+[[gnu::always_inline]] inline void LeaveStackDirty()
 {
     unsigned char junk[1024];
     fill(junk, 0xa5, sizeof junk);
@@ -159,12 +162,9 @@ std::string FormatGuid(const GUID &guid)
     return text;
 }
 
-} // namespace
-
-HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID *ClassGuid, PCSTR Enumerator, HWND hwndParent,
-                                     DWORD Flags)
+[[gnu::noinline]] HDEVINFO GetClassDevs(const GUID *ClassGuid, PCSTR Enumerator, HWND hwndParent,
+                                        DWORD Flags)
 {
-    LeaveStackDirty();
     const standin::Machine &machine = CurrentMachine();
     LoggedCall call("SetupDiGetClassDevsA");
     call << "(class=" << (ClassGuid != nullptr ? FormatGuid(*ClassGuid) : "NULL")
@@ -201,10 +201,9 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID *ClassGuid, PCSTR Enumerator, HW
     return SetHandle();
 }
 
-BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO DeviceInfoSet, DWORD MemberIndex,
-                                  PSP_DEVINFO_DATA DeviceInfoData)
+[[gnu::noinline]] BOOL EnumDeviceInfo(HDEVINFO DeviceInfoSet, DWORD MemberIndex,
+                                      PSP_DEVINFO_DATA DeviceInfoData)
 {
-    LeaveStackDirty();
     const standin::Machine &machine = CurrentMachine();
     LoggedCall call("SetupDiEnumDeviceInfo");
     call << "(" << SetName(DeviceInfoSet) << ", index=" << MemberIndex << ", ";
@@ -238,6 +237,24 @@ BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO DeviceInfoSet, DWORD MemberIndex,
     call << " = TRUE, node=" << node;
     SetLastError(ERROR_SUCCESS);
     return TRUE;
+}
+
+} // namespace
+
+HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID *ClassGuid, PCSTR Enumerator, HWND hwndParent,
+                                     DWORD Flags)
+{
+    HDEVINFO result = GetClassDevs(ClassGuid, Enumerator, hwndParent, Flags);
+    LeaveStackDirty();
+    return result;
+}
+
+BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO DeviceInfoSet, DWORD MemberIndex,
+                                  PSP_DEVINFO_DATA DeviceInfoData)
+{
+    const BOOL result = EnumDeviceInfo(DeviceInfoSet, MemberIndex, DeviceInfoData);
+    LeaveStackDirty();
+    return result;
 }
 
 BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet)
