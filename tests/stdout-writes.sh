@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Prints how many WriteFile calls a program made on its standard output, from a Wine
+# relay log (WINEDEBUG=+relay) of a run with the stand-in setupapi.dll. Wine's other
+# processes log their calls too, and a 64-bit exe is started by a 32-bit loader
+# process: this keeps to the thread that loads the stand-in's setupapi.dll, which only
+# the program does, and to the handle it got for standard output. Fails when it finds
+# no such thread.
+# usage: stdout-writes.sh RELAY-LOG
+set -u
+relay=$1
+thread=$(grep -m1 -E '^[0-9a-f]+:Call PE DLL \(.*L"SETUPAPI\.dll",reason=PROCESS_ATTACH' "$relay" | cut -d: -f1)
+[ -n "$thread" ] || { echo "no thread loads setupapi.dll in $relay" >&2; exit 1; }
+awk -v thread="$thread" '
+    index($0, thread ":") != 1 { next }
+    /:Call KERNEL32\.GetStdHandle\(fffffff5\)/ { asked = 1; next }
+    asked && /:Ret  KERNEL32\.GetStdHandle\(\) retval=/ {
+        match($0, /retval=[0-9a-f]+/); handle = substr($0, RSTART + 7, RLENGTH - 7)
+        sub(/^0+/, "", handle); asked = 0; next
+    }
+    handle != "" && /:Call KERNEL32\.WriteFile\(/ {
+        first = substr($0, index($0, "(") + 1); sub(/,.*/, "", first); sub(/^0+/, "", first)
+        if (first == handle) writes++
+    }
+    END { print writes + 0 }' "$relay"
