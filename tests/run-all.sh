@@ -5,8 +5,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake make gcc libc6-dev binutils perl
-          gcc-mingw-w64-i686 gcc-mingw-w64-x86-64 wine wine32:i386 wine64)
+# GoogleTest: Debian's build for Linux, and its sources (googletest) for building it
+# with the Windows toolchains.
+packages=(cmake make g++ libc6-dev binutils perl libgtest-dev googletest
+          g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' ||
