@@ -1,17 +1,18 @@
 #!/usr/bin/env bash
-# Measures halvern against bench/baseline.c, a plain program making the same calls and
-# printing the same lines, so that what halvern adds to the platform's cost shows.
-# Runs on demand, never in CI: it takes about five minutes.
+# Measures halvern against bench/baseline.c, a plain C program making the same calls
+# and printing the same lines through the same printf, so that what halvern adds to
+# the platform's cost shows. Runs on demand, never in CI: it takes about five minutes.
 #
-# usage: bench/run.sh [LINUX-PAIRS [WINE-PAIRS]]     (defaults 101 and 7)
+# usage: bench/run.sh [LINUX-PAIRS [WINE-PAIRS]]     (defaults 101 and 51)
 #
-# Times are wall-clock medians of runs made in pairs, one of each program, after one
-# warm-up pair; the ratio is the median of the pair-by-pair ratios halvern/baseline,
-# with the smallest and largest of them. Pairs keep the ratio honest when the
-# machine's speed drifts.
+# Runs go in pairs, one of each program, alternating which goes first, after one
+# warm-up pair; output goes to a file. For CPU time (user + system, the kernel's
+# account) and wall time alike, the ratio is the median of the pair-by-pair ratios
+# halvern/baseline, with their interquartile range and their whole range. Pairs keep
+# the ratio honest when the machine's speed drifts.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-linux_pairs=${1:-101} wine_pairs=${2:-7}
+linux_pairs=${1:-101} wine_pairs=${2:-51}
 work=$PWD/build/bench
 mkdir -p "$work"
 
@@ -19,95 +20,113 @@ for preset in host windows-x86; do
     cmake --preset "$preset" > /dev/null
     cmake --build --preset "$preset" > /dev/null
 done
+measure=$PWD/build/host/bench/measure
 host_tool=$PWD/build/host/halvern host_base=$PWD/build/host/bench/baseline
 win_dir=$PWD/build/windows-x86
 
-# run_ns OUT COMMAND...: prints the nanoseconds one run takes, its output going to OUT.
-run_ns() {
-    local out=$1 start end
-    shift
-    start=$(date +%s%N)
-    "$@" > "$out"
-    end=$(date +%s%N)
-    echo $((end - start))
+# stats FILE: the median, quartiles and range of the numbers in FILE.
+stats() {
+    sort -g "$1" | awk '{ v[NR] = $1 }
+        function at(q,   i) { i = 1 + q * (NR - 1); return v[int(i)] + (i - int(i)) * (v[int(i) + 1] - v[int(i)]) }
+        END { printf "%.3f | %.3f to %.3f | %.3f to %.3f", at(0.5), at(0.25), at(0.75), v[1], v[NR] }'
 }
-
 median() {
     sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
 
-# compare LABEL PAIRS: runs tool_cmd and base_cmd in pairs and prints a table row. The
-# pairs alternate which program goes first: with a fixed order, the baseline against
-# itself came out 5% off one.
+# compare LABEL PAIRS: runs tool_cmd and base_cmd in pairs and prints two table rows,
+# CPU time and wall time.
 compare() {
     local label=$1 pairs=$2 i a b
-    : > "$work/a"; : > "$work/b"; : > "$work/ratio"
+    : > "$work/a"; : > "$work/b"
     for ((i = 0; i <= pairs; i++)); do
         if ((i % 2 == 0)); then
-            a=$(run_ns "$work/out" "${tool_cmd[@]}")
-            b=$(run_ns "$work/out-baseline" "${base_cmd[@]}")
+            a=$("$measure" "$work/out" "${tool_cmd[@]}")
+            b=$("$measure" "$work/out-baseline" "${base_cmd[@]}")
         else
-            b=$(run_ns "$work/out-baseline" "${base_cmd[@]}")
-            a=$(run_ns "$work/out" "${tool_cmd[@]}")
+            b=$("$measure" "$work/out-baseline" "${base_cmd[@]}")
+            a=$("$measure" "$work/out" "${tool_cmd[@]}")
         fi
         [ "$i" -eq 0 ] && continue
         echo "$a" >> "$work/a"
         echo "$b" >> "$work/b"
-        awk -v a="$a" -v b="$b" 'BEGIN { printf "%.4f\n", a / b }' >> "$work/ratio"
     done
     cmp -s "$work/out" "$work/out-baseline" || { echo "$label: the outputs differ"; exit 1; }
-    printf '| %s | %.1f ms | %.1f ms | %.3f | %.2f to %.2f |\n' "$label" \
-        "$(median < "$work/a" | awk '{ print $1 / 1e6 }')" \
-        "$(median < "$work/b" | awk '{ print $1 / 1e6 }')" \
-        "$(median < "$work/ratio")" "$(sort -g "$work/ratio" | head -1)" \
-        "$(sort -g "$work/ratio" | tail -1)"
+    local column name
+    for column in 2 1; do
+        name=$([ "$column" = 2 ] && echo CPU || echo wall)
+        paste -d' ' "$work/a" "$work/b" | awk -v c="$column" '{ print $c / $(c + 2) }' > "$work/ratio"
+        printf '| %s, %s | %.1f ms | %.1f ms | %s |\n' "$label" "$name" \
+            "$(cut -d' ' -f"$column" "$work/a" | median | awk '{ print $1 / 1e3 }')" \
+            "$(cut -d' ' -f"$column" "$work/b" | median | awk '{ print $1 / 1e3 }')" \
+            "$(stats "$work/ratio")"
+    done
 }
 
 echo "Machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'),"\
      "$(free -g | awk '/^Mem/ { print $2 }') GiB, $(wine --version), $(date -u +%F)"
 echo
-echo '| run | halvern | baseline | ratio (median) | ratio (range) |'
-echo '|---|---|---|---|---|'
+echo '| run | halvern | baseline | ratio (median) | ratio (quartiles) | ratio (range) |'
+echo '|---|---|---|---|---|---|'
 
-# 1. Linux build on the stand-in, 100,000 devices, output to a file.
+# 1. Linux build on the stand-in, 100,000 devices.
 bash tests/many-devices.sh 100000 "$work/linux-100000"
 export STANDIN_MACHINE=$work/linux-100000/machine
 unset STANDIN_CALLS
 tool_cmd=("$host_tool") base_cmd=("$host_base")
 compare "Linux, stand-in, 100,000 devices ($linux_pairs pairs)" "$linux_pairs"
 
-# 2. The 32-bit exes on Wine's own Setup API, devices planted in a prefix of its own.
+# 2. The 32-bit exes under Wine on the stand-in setupapi.dll, 20,000 devices, in a
+#    prefix of the benchmark's own with one server for every run, so that no run pays
+#    for starting it. The CPU time is the program's process; the server's is not in it.
 export WINEPREFIX=$work/wineprefix WINEDEBUG=-all
-unset WINEDLLOVERRIDES STANDIN_MACHINE
+unset WINEDLLOVERRIDES
 bash tests/wine-prefix.sh "$WINEPREFIX"
-wineserver -p   # one server for every run, so that no run pays for starting it
+wineserver -p
 trap 'wineserver -k' EXIT
-plant() {
-    local count=$1 i
-    {
-        printf 'REGEDIT4\n\n[-HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Enum\\FTDIBUS]\n\n'
-        for ((i = 0; i < count; i++)); do
-            printf '[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Enum\\FTDIBUS\\VID_0403+PID_6001+A%07d\\0000]\n' "$i"
-            printf '"ClassGUID"="{4D36E978-E325-11CE-BFC1-08002BE10318}"\n\n'
-        done
-    } > "$work/ports.reg"
-    wine regedit /S "$work/ports.reg"
-}
-tool_cmd=(wine "$win_dir/halvern.exe") base_cmd=(wine "$win_dir/bench/baseline.exe")
-: > "$work/probe"
-for count in 500 1000 2000; do
-    plant "$count"
-    compare "Wine, 32-bit exe, $count devices ($wine_pairs pairs)" "$wine_pairs"
-    lines=$(wc -l < "$work/out")
-    [ "$lines" -eq $((2 * count + 3)) ] || { echo "expected $((2 * count + 3)) lines, got $lines"; exit 1; }
-    for ((i = 0; i < 3; i++)); do wine "$win_dir/bench/probe.exe" >> "$work/probe"; done
-done
-plant 0
-echo
-echo "Where the time goes on Wine (bench/probe.exe, the same calls timed one by one):"
-sed 's/^/    /' "$work/probe"
+export WINEDLLOVERRIDES=setupapi=n
+cp "$win_dir/bench/baseline.exe" "$win_dir/setupapi.dll" "$work/"
+bash tests/many-devices.sh 20000 "$work/wine-20000"
+export STANDIN_MACHINE=$work/wine-20000/machine
+tool_cmd=(wine "$win_dir/halvern.exe") base_cmd=(wine "$work/baseline.exe")
+compare "Wine, 32-bit exe, stand-in, 20,000 devices ($wine_pairs pairs)" "$wine_pairs"
 
-# 3. Instructions (callgrind: the same count every run) and memory, on Linux.
+# 3. WriteFile calls on stdout for 300 devices, to a file and to a console (a terminal
+#    that script(1) provides, on which Wine's msvcrt writes with WriteConsoleW).
+bash tests/many-devices.sh 300 "$work/wine-300"
+export STANDIN_MACHINE=$work/wine-300/machine
+writes() {
+    local exe=$1
+    WINEDEBUG=+relay wine "$exe" > "$work/out" 2> "$work/relay"
+    local file=$(bash tests/stdout-writes.sh "$work/relay") bytes=$(stat -c %s "$work/out")
+    script -qfc "WINEDEBUG=+relay wine $exe 2> $work/relay-console" /dev/null > "$work/out-console"
+    local console=$(bash tests/stdout-writes.sh "$work/relay-console")
+    echo "| $(basename "$exe") | $bytes | $file | $console |"
+}
+echo
+echo "WriteFile (console: WriteConsole) calls on stdout, 32-bit exe under Wine, stand-in, 300 devices:"
+echo
+echo "| program | bytes | to a file | to a console |"
+echo "|---|---|---|---|"
+writes "$win_dir/halvern.exe"
+writes "$work/baseline.exe"
+
+# 4. Where the time goes on Wine's own Setup API (bench/probe.exe, the same calls timed
+#    one by one), 1,000 Ports devices planted in the registry.
+unset WINEDLLOVERRIDES STANDIN_MACHINE
+{
+    printf 'REGEDIT4\n\n[-HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Enum\\FTDIBUS]\n\n'
+    for ((i = 0; i < 1000; i++)); do
+        printf '[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Enum\\FTDIBUS\\VID_0403+PID_6001+A%07d\\0000]\n' "$i"
+        printf '"ClassGUID"="{4D36E978-E325-11CE-BFC1-08002BE10318}"\n\n'
+    done
+} > "$work/ports.reg"
+wine regedit /S "$work/ports.reg"
+echo
+echo "Where the time goes on Wine's own Setup API:"
+for ((i = 0; i < 3; i++)); do echo "    $(wine "$win_dir/bench/probe.exe")"; done
+
+# 5. Instructions (callgrind: the same count every run) and memory, on Linux.
 bash tests/many-devices.sh 10000 "$work/linux-10000"
 instructions() {
     valgrind --tool=callgrind --callgrind-out-file=/dev/null "$1" 2>&1 > /dev/null |
@@ -133,13 +152,5 @@ awk -v a="$tool_ir" -v b="$base_ir" 'BEGIN { printf "| instructions, 100,000 dev
 awk -v a="$tool_peak" -v b="$base_peak" 'BEGIN { printf "| peak resident memory, 100,000 devices (KiB, median of 5) | %d | %d | %.3f |\n", a, b, a / b }'
 echo "| heap allocations, 10,000 devices, whole process (valgrind) | $tool_allocs | $base_allocs | $((tool_allocs - base_allocs)) more |"
 
-# 4. Output: write calls for 10,000 devices, to a file and to a terminal.
-strace -c -e trace=write -o "$work/strace" "$host_tool" > "$work/out"
-file_writes=$(awk '$NF == "write" { print $4 }' "$work/strace")
-bytes=$(stat -c %s "$work/out")
-script -qfc "strace -c -e trace=write -o $work/strace-tty $host_tool" /dev/null > /dev/null
-tty_writes=$(awk '$NF == "write" { print $4 }' "$work/strace-tty")
 echo
-echo "Output of 10,000 devices, $bytes bytes in $(wc -l < "$work/out") lines:"\
-     "to a file $file_writes write calls ($(( (bytes + 4095) / 4096 )) blocks of 4096 bytes),"\
-     "to a terminal $tty_writes (one per line)."
+echo "Sizes: $(stat -c '%n %s' "$win_dir/halvern.exe" "$PWD/build/windows-x64/halvern.exe" 2>/dev/null | sed "s|$PWD/||" | paste -sd, | sed 's/,/, /g') bytes"

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Prints how many WriteFile calls a program made on its standard output, from a Wine
-# relay log (WINEDEBUG=+relay) of a run with the stand-in setupapi.dll. Wine's other
+# Prints how many WriteFile calls (WriteConsoleA or W on a console) a program made on
+# its standard output, from a Wine relay log (WINEDEBUG=+relay) of a run with the stand-in setupapi.dll. Wine's other
 # processes log their calls too, and a 64-bit exe is started by a 32-bit loader
 # process: this keeps to the thread that loads the stand-in's setupapi.dll, which only
 # the program does, and to the handle it got for standard output. Fails when it finds
@@ -17,7 +17,7 @@ awk -v thread="$thread" '
         match($0, /retval=[0-9a-f]+/); handle = substr($0, RSTART + 7, RLENGTH - 7)
         sub(/^0+/, "", handle); asked = 0; next
     }
-    handle != "" && /:Call KERNEL32\.WriteFile\(/ {
+    handle != "" && /:Call KERNEL32\.(WriteFile|WriteConsole[AW])\(/ {
         first = substr($0, index($0, "(") + 1); sub(/,.*/, "", first); sub(/^0+/, "", first)
         if (first == handle) writes++
     }
