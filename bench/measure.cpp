@@ -5,6 +5,7 @@
 // usage: measure OUTPUT COMMAND [ARGS...]
 #include <chrono>
 #include <cstdio>
+#include <span>
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -22,18 +23,21 @@ long long Microseconds(const timeval &time)
 
 int main(int argc, char *argv[])
 {
-    if (argc < 3) {
+    const std::span<char *> args(argv, static_cast<size_t>(argc));
+    if (args.size() < 3) {
         std::fprintf(stderr, "usage: measure OUTPUT COMMAND [ARGS...]\n");
         return 2;
     }
     const auto start = std::chrono::steady_clock::now();
     const pid_t child = fork();
     if (child == 0) {
-        const int output = open(argv[1], O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int output = open(args[1], O_WRONLY | O_CREAT | O_TRUNC,
+                                0644); // NOLINT(cppcoreguidelines-pro-type-vararg)
         if (output < 0 || dup2(output, STDOUT_FILENO) < 0)
             _exit(126);
         close(output);
-        execvp(argv[2], argv + 2);
+        const std::span<char *> command = args.subspan(2);
+        execvp(command[0], command.data());
         _exit(127);
     }
     int status = 0;

@@ -26,11 +26,14 @@ static constexpr GUID GUID_DEVCLASS_PORTS = {
 static_assert(sizeof(void *) != 4 || sizeof(SP_DEVINFO_DATA) == 28,
               "SP_DEVINFO_DATA must have the 28-byte layout of 32-bit Windows");
 
-int main(int, char *[], char *[])
+int main(int /*argc*/, char * /*argv*/[], char * /*envp*/[])
 {
+    // The banner stands here as the user reads it.
+    // clang-format off
     printf("Halvern utility: searches for new/phantom devices.\n");
     printf("Version " HALVERN_VERSION ", 2026. Copyright (c) 2026 the Halvern developers, MIT License.\n");
     printf("\n");
+    // clang-format on
 
     // No DIGCF_PRESENT: devices on record but absent now belong to the set too.
     HDEVINFO devices = SetupDiGetClassDevsA(&GUID_DEVCLASS_PORTS, nullptr, nullptr, 0);

@@ -5,9 +5,11 @@
 //
 // Built into the host tool on Linux, and as setupapi.dll for running the Windows build
 // under Wine; the same code behind the platform's own declarations in both.
-// Defining, not importing, the calls the platform headers declare.
-#define _SETUPAPI_
-#define _CFGMGR32_
+
+// Defining, not importing, the calls the platform headers declare: the platform's own
+// switches for that, reserved names or not.
+#define _SETUPAPI_ // NOLINT(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
+#define _CFGMGR32_ // NOLINT(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 
 #include <cstdio>
 #include <cstdlib>
@@ -37,7 +39,7 @@ constexpr GUID portsClass = {
 struct DeviceSet {
     bool open = false;
     std::vector<size_t> members;
-} set;
+} set; // NOLINT(cppcoreguidelines-avoid-non-const-global-variables): the platform's state
 
 HDEVINFO SetHandle()
 {
@@ -58,6 +60,7 @@ const Device *FindNode(DEVINST node)
 // frame, up to its saved registers, and not in a deeper one; through a pointer the
 // compiler cannot see into, so that the fill is not dropped as a store to a dead
 // array.
+// NOLINTNEXTLINE(cppcoreguidelines-avoid-non-const-global-variables): volatile on purpose
 void *(*volatile fill)(void *, int, size_t) = std::memset;
 
 [[gnu::always_inline]] inline void LeaveStackDirty()
@@ -98,17 +101,19 @@ struct Hex {
 // printed before it.
 class LoggedCall {
 public:
-    explicit LoggedCall(std::string_view name)
-        : log_(CallLog())
+    explicit LoggedCall(std::string_view name) : log_(CallLog())
     {
         if (log_ == nullptr)
             return;
         const long position = std::ftell(stdout);
-        line_ = position < 0 ? "[stdout unpositioned] " : "[stdout " + std::to_string(position) + "] ";
+        line_ =
+            position < 0 ? "[stdout unpositioned] " : "[stdout " + std::to_string(position) + "] ";
         line_ += name;
     }
     LoggedCall(const LoggedCall &) = delete;
+    LoggedCall(LoggedCall &&) = delete;
     LoggedCall &operator=(const LoggedCall &) = delete;
+    LoggedCall &operator=(LoggedCall &&) = delete;
     ~LoggedCall()
     {
         if (log_ == nullptr)
@@ -174,10 +179,10 @@ std::string FormatGuid(const GUID &guid)
 
     const bool allClasses = (Flags & DIGCF_ALLCLASSES) != 0;
     DWORD error = ERROR_SUCCESS;
-    if (ClassGuid == nullptr && !allClasses)
+    // Interfaces and enumerators are not simulated.
+    if ((ClassGuid == nullptr && !allClasses) || (Flags & DIGCF_DEVICEINTERFACE) != 0 ||
+        Enumerator != nullptr)
         error = ERROR_INVALID_PARAMETER;
-    else if ((Flags & DIGCF_DEVICEINTERFACE) != 0 || Enumerator != nullptr)
-        error = ERROR_INVALID_PARAMETER; // not simulated
     else if (machine.createError)
         error = *machine.createError;
     else if (set.open)

@@ -7,6 +7,7 @@
 
 namespace {
 
+// NOLINTNEXTLINE(cppcoreguidelines-avoid-non-const-global-variables): the platform's state
 DWORD lastError;
 
 [[gnu::constructor]] void IgnoreBrokenPipes()

@@ -22,10 +22,12 @@ constexpr std::string_view builtInMachine =
     "device present BTHENUM\\{00001101-0000-1000-8000-00805F9B34FB}_LOCALMFG&0000\\"
     "7&1D24B3A9&0&000000000000_00000004 refuse=0x13\n";
 
-std::vector<std::string_view> SplitWords(std::string_view line)
+using Words = std::vector<std::string_view>;
+
+Words SplitWords(std::string_view line)
 {
     constexpr std::string_view blanks = " \t\r";
-    std::vector<std::string_view> words;
+    Words words;
     for (size_t start = line.find_first_not_of(blanks); start != std::string_view::npos;
          start = line.find_first_not_of(blanks, start)) {
         const size_t end = std::min(line.find_first_of(blanks, start), line.size());
@@ -89,52 +91,73 @@ std::optional<std::string> DecodeIdentifier(std::string_view text)
     return id;
 }
 
-// Returns what is wrong with the statement, or nothing.
-std::string_view ParseStatement(const std::vector<std::string_view> &words, Machine &machine)
+// Each statement's reader returns what is wrong with it, or nothing.
+std::string_view ParseDevice(const Words &words, Machine &machine)
+{
+    if (words.size() < 3 || words.size() > 4)
+        return "expected: device present|phantom IDENTIFIER|- [refuse=CODE]";
+    Device device;
+    if (words[1] == "phantom")
+        device.present = false;
+    else if (words[1] != "present")
+        return "a device is present or phantom";
+    if (words[2] != "-") {
+        device.id = DecodeIdentifier(words[2]);
+        if (!device.id)
+            return "bad %XX escape in the identifier";
+    }
+    if (words.size() == 4) {
+        const auto result = ParseSetting(words[3], "refuse");
+        if (!result)
+            return "expected refuse=CODE";
+        device.reenumerateResult = *result;
+    }
+    machine.devices.push_back(std::move(device));
+    return {};
+}
+
+std::string_view ParseCreateFails(const Words &words, Machine &machine)
+{
+    const auto error = words.size() == 2 ? ParseSetting(words[1], "error")
+                                         : std::optional<DWORD>(ERROR_INVALID_DATA);
+    if (words.size() > 2 || !error)
+        return "expected: create-fails [error=CODE]";
+    machine.createError = error;
+    return {};
+}
+
+std::string_view ParseEnumFails(const Words &words, Machine &machine)
+{
+    const auto index = words.size() == 3 ? ParseSetting(words[1], "index") : std::nullopt;
+    const auto error = words.size() == 3 ? ParseSetting(words[2], "error") : std::nullopt;
+    if (!index || !error)
+        return "expected: enum-fails index=K error=CODE";
+    machine.enumFailIndex = index;
+    machine.enumFailError = *error;
+    return {};
+}
+
+std::string_view ParseListEnds(const Words &words, Machine &machine)
+{
+    const auto error = words.size() == 2 ? ParseSetting(words[1], "error") : std::nullopt;
+    if (!error)
+        return "expected: list-ends error=CODE";
+    machine.endError = *error;
+    return {};
+}
+
+std::string_view ParseStatement(const Words &words, Machine &machine)
 {
     const std::string_view verb = words[0];
-    if (verb == "device") {
-        if (words.size() < 3 || words.size() > 4)
-            return "expected: device present|phantom IDENTIFIER|- [refuse=CODE]";
-        Device device;
-        if (words[1] == "phantom")
-            device.present = false;
-        else if (words[1] != "present")
-            return "a device is present or phantom";
-        if (words[2] != "-") {
-            device.id = DecodeIdentifier(words[2]);
-            if (!device.id)
-                return "bad %XX escape in the identifier";
-        }
-        if (words.size() == 4) {
-            const auto result = ParseSetting(words[3], "refuse");
-            if (!result)
-                return "expected refuse=CODE";
-            device.reenumerateResult = *result;
-        }
-        machine.devices.push_back(std::move(device));
-    } else if (verb == "create-fails") {
-        const auto error = words.size() == 2 ? ParseSetting(words[1], "error")
-                                             : std::optional<DWORD>(ERROR_INVALID_DATA);
-        if (words.size() > 2 || !error)
-            return "expected: create-fails [error=CODE]";
-        machine.createError = error;
-    } else if (verb == "enum-fails") {
-        const auto index = words.size() == 3 ? ParseSetting(words[1], "index") : std::nullopt;
-        const auto error = words.size() == 3 ? ParseSetting(words[2], "error") : std::nullopt;
-        if (!index || !error)
-            return "expected: enum-fails index=K error=CODE";
-        machine.enumFailIndex = index;
-        machine.enumFailError = *error;
-    } else if (verb == "list-ends") {
-        const auto error = words.size() == 2 ? ParseSetting(words[1], "error") : std::nullopt;
-        if (!error)
-            return "expected: list-ends error=CODE";
-        machine.endError = *error;
-    } else {
-        return "unknown statement";
-    }
-    return {};
+    if (verb == "device")
+        return ParseDevice(words, machine);
+    if (verb == "create-fails")
+        return ParseCreateFails(words, machine);
+    if (verb == "enum-fails")
+        return ParseEnumFails(words, machine);
+    if (verb == "list-ends")
+        return ParseListEnds(words, machine);
+    return "unknown statement";
 }
 
 std::optional<std::string> ReadFile(const char *path)
@@ -165,12 +188,13 @@ ParsedMachine ParseMachine(std::string_view text, std::string_view source)
         text.remove_prefix(std::min(end + 1, text.size()));
         lineNumber++;
 
-        const std::vector<std::string_view> words = SplitWords(line);
+        const Words words = SplitWords(line);
         if (words.empty() || words[0][0] == '#')
             continue;
         const std::string_view error = ParseStatement(words, parsed.machine);
         if (!error.empty()) {
-            parsed.error = std::string(source) + ":" + std::to_string(lineNumber) + ": " + std::string(error);
+            parsed.error =
+                std::string(source) + ":" + std::to_string(lineNumber) + ": " + std::string(error);
             break;
         }
     }

@@ -15,8 +15,10 @@
 
 namespace {
 
-constexpr GUID ports = {0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
-constexpr GUID keyboards = {0x4d36e96b, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+constexpr GUID ports = {
+    0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+constexpr GUID keyboards = {
+    0x4d36e96b, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
 constexpr const char *bluetooth = "BTHENUM\\{00001101-0000-1000-8000-00805F9B34FB}_LOCALMFG&0000\\"
                                   "7&1D24B3A9&0&000000000000_00000004";
 
@@ -109,16 +111,16 @@ TEST(DeviceNode, AnswersARequestWithTheScriptedResult)
 
 TEST(MachineText, ReadsDevicesAndTheWalksFailures)
 {
-    const standin::ParsedMachine parsed = standin::ParseMachine(
-        "# comment\n"
-        "\n"
-        "device present COM%25s%09%E9 refuse=0x33\n"
-        "  device\tphantom -  refuse=017\r\n"
-        "device phantom A refuse=4294967295\n"
-        "create-fails\n"
-        "enum-fails index=2 error=0x6f8\n"
-        "list-ends error=0",
-        "machine");
+    const standin::ParsedMachine parsed =
+        standin::ParseMachine("# comment\n"
+                              "\n"
+                              "device present COM%25s%09%E9 refuse=0x33\n"
+                              "  device\tphantom -  refuse=017\r\n"
+                              "device phantom A refuse=4294967295\n"
+                              "create-fails\n"
+                              "enum-fails index=2 error=0x6f8\n"
+                              "list-ends error=0",
+                              "machine");
     ASSERT_EQ(parsed.error, "");
     const standin::Machine &machine = parsed.machine;
     ASSERT_EQ(machine.devices.size(), 3U);
