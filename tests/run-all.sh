@@ -6,8 +6,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # GoogleTest: Debian's build for Linux, and its sources (googletest) for building it
-# with the Windows toolchains.
+# with the Windows toolchains. The analyzers and valgrind run in the host preset.
 packages=(cmake make g++ libc6-dev binutils perl libgtest-dev googletest
+          clang-tidy clang-format cppcheck valgrind
           g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64)
 missing=()
 for package in "${packages[@]}"; do
