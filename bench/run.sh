@@ -84,7 +84,7 @@ unset WINEDLLOVERRIDES
 bash tests/wine-prefix.sh "$WINEPREFIX"
 wineserver -p
 trap 'wineserver -k' EXIT
-export WINEDLLOVERRIDES=setupapi=n
+export WINEDLLOVERRIDES=setupapi=n,b
 cp "$win_dir/bench/baseline.exe" "$win_dir/setupapi.dll" "$work/"
 bash tests/many-devices.sh 20000 "$work/wine-20000"
 export STANDIN_MACHINE=$work/wine-20000/machine

@@ -8,5 +8,5 @@ set -eu
 prefix=$1
 shift
 bash "$(dirname "$0")/wine-prefix.sh" "$prefix"
-export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES=setupapi=n
+export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES=setupapi=n,b
 exec wine "$@"
