@@ -97,9 +97,9 @@ bash tests/many-devices.sh 300 "$work/wine-300"
 export STANDIN_MACHINE=$work/wine-300/machine
 writes() {
     local exe=$1
-    WINEDEBUG=+relay wine "$exe" > "$work/out" 2> "$work/relay"
+    WINEDEBUG=+relay,+loaddll wine "$exe" > "$work/out" 2> "$work/relay"
     local file=$(bash tests/stdout-writes.sh "$work/relay") bytes=$(stat -c %s "$work/out")
-    script -qfc "WINEDEBUG=+relay wine $exe 2> $work/relay-console" /dev/null > "$work/out-console"
+    script -qfc "WINEDEBUG=+relay,+loaddll wine $exe 2> $work/relay-console" /dev/null > "$work/out-console"
     local console=$(bash tests/stdout-writes.sh "$work/relay-console")
     echo "| $(basename "$exe") | $bytes | $file | $console |"
 }

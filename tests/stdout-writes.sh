@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
 # Prints how many WriteFile calls (WriteConsoleA or W on a console) a program made on
-# its standard output, from a Wine relay log (WINEDEBUG=+relay) of a run with the stand-in setupapi.dll. Wine's other
-# processes log their calls too, and a 64-bit exe is started by a 32-bit loader
-# process: this keeps to the thread that loads the stand-in's setupapi.dll, which only
-# the program does, and to the handle it got for standard output. Fails when it finds
-# no such thread.
-# usage: stdout-writes.sh RELAY-LOG
+# its standard output, from a Wine log (WINEDEBUG=+relay,+loaddll) of a run with the
+# stand-in setupapi.dll. Wine's other processes log their calls too, and a 64-bit exe is
+# started by a 32-bit loader process: this keeps to the thread that loads a native
+# setupapi.dll, the stand-in, which only the program does, and to the handle it got for
+# standard output. Fails when it finds no such thread.
+# usage: stdout-writes.sh LOG
 set -u
 relay=$1
-thread=$(grep -m1 -E '^[0-9a-f]+:Call PE DLL \(.*L"SETUPAPI\.dll",reason=PROCESS_ATTACH' "$relay" | cut -d: -f1)
-[ -n "$thread" ] || { echo "no thread loads setupapi.dll in $relay" >&2; exit 1; }
+thread=$(grep -m1 -iE '^[0-9a-f]+:trace:loaddll:.*\\setupapi\.dll" at [0-9a-f]+: native$' "$relay" |
+         cut -d: -f1)
+[ -n "$thread" ] || { echo "no thread loads a native setupapi.dll in $relay" >&2; exit 1; }
 awk -v thread="$thread" '
     index($0, thread ":") != 1 { next }
     /:Call KERNEL32\.GetStdHandle\(fffffff5\)/ { asked = 1; next }

@@ -11,7 +11,7 @@ count=$1 work=$2 exe=$3
 here=$(dirname "$0")
 rm -rf "$work"
 bash "$here/many-devices.sh" "$count" "$work" || exit 1
-export STANDIN_MACHINE=$work/machine WINEDEBUG=+relay
+export STANDIN_MACHINE=$work/machine WINEDEBUG=+relay,+loaddll
 unset STANDIN_CALLS
 wine "$exe" > "$work/out" 2> "$work/relay"
 status=$?
