@@ -7,8 +7,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # GoogleTest: Debian's build for Linux, and its sources (googletest) for building it
-# with the Windows toolchains. The analyzers and valgrind run in the host preset.
-packages=(cmake make g++ libc6-dev binutils perl libgtest-dev googletest
+# with the Windows toolchains. The analyzers and valgrind run in the host preset; git,
+# openssl and osslsigncode serve the release checks.
+packages=(cmake make g++ libc6-dev binutils perl git libgtest-dev googletest
           clang-tidy clang-format cppcheck valgrind openssl osslsigncode
           g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64)
 missing=()
