@@ -4,11 +4,8 @@
 # (taken from the environment, or else the commit's time that the build recorded), in
 # UTC. When the build was told of a certificate and its key, halvern.exe is signed
 # here, before it is zipped.
-if(DEFINED ENV{SOURCE_DATE_EPOCH})
-  set(epoch "$ENV{SOURCE_DATE_EPOCH}")
-else()
-  set(epoch "${CPACK_HALVERN_SOURCE_DATE_EPOCH}")
-  set(ENV{SOURCE_DATE_EPOCH} "${epoch}")
+if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})
+  set(ENV{SOURCE_DATE_EPOCH} "${CPACK_HALVERN_SOURCE_DATE_EPOCH}")
 endif()
 set(ENV{TZ} UTC)
 
