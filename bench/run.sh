@@ -16,13 +16,18 @@ linux_pairs=${1:-101} wine_pairs=${2:-51}
 work=$PWD/build/bench
 mkdir -p "$work"
 
-for preset in host windows-x86; do
+for preset in host windows-x86 windows-x64; do
     cmake --preset "$preset" > /dev/null
     cmake --build --preset "$preset" > /dev/null
 done
 measure=$PWD/build/host/bench/measure
 host_tool=$PWD/build/host/halvern host_base=$PWD/build/host/bench/baseline
-win_dir=$PWD/build/windows-x86
+win_dir=$PWD/build/windows-x86 win64_dir=$PWD/build/windows-x64
+wine32=$(sed -n 's/^HALVERN_WINE:[A-Z]*=//p' "$win_dir/CMakeCache.txt")
+wine64=$(sed -n 's/^HALVERN_WINE:[A-Z]*=//p' "$win64_dir/CMakeCache.txt")
+# How this host runs the 32-bit exe: Wine's 32-bit loader natively, or under qemu-i386,
+# where the exe's own code is emulated too.
+i386=$(bash tests/i386-host.sh how) || { bash tests/i386-host.sh check; exit 1; }
 
 # stats FILE: the median, quartiles and range of the numbers in FILE.
 stats() {
@@ -64,7 +69,7 @@ compare() {
 }
 
 echo "Machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'),"\
-     "$(free -g | awk '/^Mem/ { print $2 }') GiB, $(wine --version), $(date -u +%F)"
+     "$(free -g | awk '/^Mem/ { print $2 }') GiB, $("$wine64" --version), 32-bit code $i386, $(date -u +%F)"
 echo
 echo '| run | halvern | baseline | ratio (median) | ratio (quartiles) | ratio (range) |'
 echo '|---|---|---|---|---|---|'
@@ -76,44 +81,57 @@ unset STANDIN_CALLS
 tool_cmd=("$host_tool") base_cmd=("$host_base")
 compare "Linux, stand-in, 100,000 devices ($linux_pairs pairs)" "$linux_pairs"
 
-# 2. The 32-bit exes under Wine on the stand-in setupapi.dll, 20,000 devices, in a
-#    prefix of the benchmark's own with one server for every run, so that no run pays
-#    for starting it. The CPU time is the program's process; the server's is not in it.
-export WINEPREFIX=$work/wineprefix WINEDEBUG=-all
+# 2. The exes under Wine on the stand-in setupapi.dll, 20,000 devices: the 64-bit one
+#    under wine64, the 32-bit one under wine, each in a prefix of the benchmark's own
+#    made by its loader, with one server for every run, so that no run pays for starting
+#    it. The CPU time is the program's process; the server's is not in it.
+export WINEDEBUG=-all
 unset WINEDLLOVERRIDES
-bash tests/wine-prefix.sh "$WINEPREFIX"
-wineserver -p
-trap 'wineserver -k' EXIT
-export WINEDLLOVERRIDES=setupapi=n,b
-cp "$win_dir/bench/baseline.exe" "$win_dir/setupapi.dll" "$work/"
+servers=()
+trap 'for prefix in "${servers[@]}"; do WINEPREFIX=$prefix wineserver -k; done' EXIT
 bash tests/many-devices.sh 20000 "$work/wine-20000"
-export STANDIN_MACHINE=$work/wine-20000/machine
-tool_cmd=(wine "$win_dir/halvern.exe") base_cmd=(wine "$work/baseline.exe")
-compare "Wine, 32-bit exe, stand-in, 20,000 devices ($wine_pairs pairs)" "$wine_pairs"
+for bits in 64 32; do
+    if [ "$bits" = 64 ]; then dir=$win64_dir loader=$wine64 how=; else dir=$win_dir loader=$wine32 how=", $i386"; fi
+    export WINEPREFIX=$work/wineprefix$bits
+    unset WINEDLLOVERRIDES STANDIN_MACHINE
+    bash tests/wine.sh "$loader" "$WINEPREFIX"
+    wineserver -p
+    servers+=("$WINEPREFIX")
+    mkdir -p "$work/win$bits"
+    cp "$dir/bench/baseline.exe" "$dir/halvern.exe" "$dir/setupapi.dll" "$work/win$bits/"
+    export WINEDLLOVERRIDES=setupapi=n,b STANDIN_MACHINE=$work/wine-20000/machine
+    tool_cmd=("$loader" "$work/win$bits/halvern.exe") base_cmd=("$loader" "$work/win$bits/baseline.exe")
+    compare "Wine, $bits-bit exe$how, stand-in, 20,000 devices ($wine_pairs pairs)" "$wine_pairs"
+done
 
 # 3. WriteFile calls on stdout for 300 devices, to a file and to a console (a terminal
 #    that script(1) provides, on which Wine's msvcrt writes with WriteConsoleW).
 bash tests/many-devices.sh 300 "$work/wine-300"
 export STANDIN_MACHINE=$work/wine-300/machine
 writes() {
-    local exe=$1
-    WINEDEBUG=+relay,+loaddll wine "$exe" > "$work/out" 2> "$work/relay"
+    local loader=$1 exe=$2
+    WINEDEBUG=+relay,+loaddll "$loader" "$exe" > "$work/out" 2> "$work/relay"
     local file=$(bash tests/stdout-writes.sh "$work/relay") bytes=$(stat -c %s "$work/out")
-    script -qfc "WINEDEBUG=+relay,+loaddll wine $exe 2> $work/relay-console" /dev/null > "$work/out-console"
+    script -qfc "WINEDEBUG=+relay,+loaddll $loader $exe 2> $work/relay-console" /dev/null > "$work/out-console"
     local console=$(bash tests/stdout-writes.sh "$work/relay-console")
-    echo "| $(basename "$exe") | $bytes | $file | $console |"
+    echo "| $bits-bit $(basename "$exe") | $bytes | $file | $console |"
 }
 echo
-echo "WriteFile (console: WriteConsole) calls on stdout, 32-bit exe under Wine, stand-in, 300 devices:"
+echo "WriteFile (console: WriteConsole) calls on stdout under Wine, stand-in, 300 devices:"
 echo
 echo "| program | bytes | to a file | to a console |"
 echo "|---|---|---|---|"
-writes "$win_dir/halvern.exe"
-writes "$work/baseline.exe"
+for bits in 64 32; do
+    if [ "$bits" = 64 ]; then loader=$wine64; else loader=$wine32; fi
+    export WINEPREFIX=$work/wineprefix$bits
+    writes "$loader" "$work/win$bits/halvern.exe"
+    writes "$loader" "$work/win$bits/baseline.exe"
+done
 
 # 4. Where the time goes on Wine's own Setup API (bench/probe.exe, the same calls timed
-#    one by one), 1,000 Ports devices planted in the registry.
+#    one by one, 64-bit), 1,000 Ports devices planted in the registry.
 unset WINEDLLOVERRIDES STANDIN_MACHINE
+export WINEPREFIX=$work/wineprefix64
 {
     printf 'REGEDIT4\n\n[-HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Enum\\FTDIBUS]\n\n'
     for ((i = 0; i < 1000; i++)); do
@@ -121,10 +139,10 @@ unset WINEDLLOVERRIDES STANDIN_MACHINE
         printf '"ClassGUID"="{4D36E978-E325-11CE-BFC1-08002BE10318}"\n\n'
     done
 } > "$work/ports.reg"
-wine regedit /S "$work/ports.reg"
+"$wine64" regedit /S "$work/ports.reg"
 echo
-echo "Where the time goes on Wine's own Setup API:"
-for ((i = 0; i < 3; i++)); do echo "    $(wine "$win_dir/bench/probe.exe")"; done
+echo "Where the time goes on Wine's own Setup API (64-bit):"
+for ((i = 0; i < 3; i++)); do echo "    $("$wine64" "$win64_dir/bench/probe.exe")"; done
 
 # 5. Instructions (callgrind: the same count every run) and memory, on Linux.
 bash tests/many-devices.sh 10000 "$work/linux-10000"

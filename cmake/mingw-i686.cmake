@@ -17,3 +17,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 # Windows has none.
 set(CMAKE_EXE_LINKER_FLAGS_INIT -static)
 set(CMAKE_SHARED_LINKER_FLAGS_INIT -static)
+
+# Tests run the exe under Wine's 32-bit loader, itself a 32-bit program: on a host whose
+# kernel runs none, tests/i386-host.sh says so before any test runs.
+find_program(HALVERN_WINE NAMES wine DOC "Wine's loader for 32-bit exes")
+set(CMAKE_CROSSCOMPILING_EMULATOR ${HALVERN_WINE})

@@ -17,3 +17,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 # Windows has none.
 set(CMAKE_EXE_LINKER_FLAGS_INIT -static)
 set(CMAKE_SHARED_LINKER_FLAGS_INIT -static)
+
+# Tests run the exe under Wine's 64-bit loader itself. Debian's wine command starts the
+# 32-bit loader first, even for a 64-bit exe, and some hosts run no 32-bit program.
+find_program(HALVERN_WINE NAMES wine64 PATHS /usr/lib/wine DOC "Wine's 64-bit loader")
+set(CMAKE_CROSSCOMPILING_EMULATOR ${HALVERN_WINE})

@@ -5,15 +5,15 @@
 # buffer and writes the result in pieces of at most 2047 bytes, so buffered output
 # takes at most three calls a buffer. A printf that writes out each line, or each
 # character, takes many more.
-# usage: write-count.sh COUNT WORK-DIR EXE     (WINEPREFIX and the overrides set)
+# usage: write-count.sh COUNT WORK-DIR LOADER EXE   (WINEPREFIX and the overrides set)
 set -u
-count=$1 work=$2 exe=$3
+count=$1 work=$2 loader=$3 exe=$4
 here=$(dirname "$0")
 rm -rf "$work"
 bash "$here/many-devices.sh" "$count" "$work" || exit 1
 export STANDIN_MACHINE=$work/machine WINEDEBUG=+relay,+loaddll
 unset STANDIN_CALLS
-wine "$exe" > "$work/out" 2> "$work/relay"
+"$loader" "$exe" > "$work/out" 2> "$work/relay"
 status=$?
 [ "$status" = 0 ] || { echo "exit status $status"; exit 1; }
 lines=$(wc -l < "$work/out")
