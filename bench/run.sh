@@ -94,7 +94,7 @@ for bits in 64 32; do
     if [ "$bits" = 64 ]; then dir=$win64_dir loader=$wine64 how=; else dir=$win_dir loader=$wine32 how=", $i386"; fi
     export WINEPREFIX=$work/wineprefix$bits
     unset WINEDLLOVERRIDES STANDIN_MACHINE
-    bash tests/wine.sh "$loader" "$WINEPREFIX"
+    bash tests/wine.sh "$loader" "$WINEPREFIX" 2> /dev/null
     wineserver -p
     servers+=("$WINEPREFIX")
     mkdir -p "$work/win$bits"
