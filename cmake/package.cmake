@@ -1,22 +1,28 @@
 # Run by CPack between staging the files and zipping them (CPACK_PRE_BUILD_SCRIPTS).
 #
 # The zip is reproducible: every file in it gets the same time, SOURCE_DATE_EPOCH
-# (taken from the environment, or else the commit's time that the build recorded), in
-# UTC. When the build was told of a certificate and its key, halvern.exe is signed
-# here, before it is zipped.
+# (taken from the environment, or else the time of the commit checked out now, as it
+# is packed; 1980-01-01, the zip format's first day, outside git), in UTC. When the
+# build was told of a certificate and its key, halvern.exe is signed here, before it
+# is zipped.
 if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})
-  set(ENV{SOURCE_DATE_EPOCH} "${CPACK_HALVERN_SOURCE_DATE_EPOCH}")
+  execute_process(COMMAND git log -1 --format=%ct
+                  WORKING_DIRECTORY "${CPACK_HALVERN_SOURCE_DIR}"
+                  OUTPUT_VARIABLE epoch OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET
+                  RESULT_VARIABLE git_failed)
+  if(git_failed OR NOT epoch)
+    set(epoch 315532800)
+  endif()
+  set(ENV{SOURCE_DATE_EPOCH} "${epoch}")
 endif()
 set(ENV{TZ} UTC)
 
 set(exe "${CPACK_TEMPORARY_DIRECTORY}/halvern.exe")
-set(cert "${CPACK_HALVERN_SIGN_CERT}")
-set(key "${CPACK_HALVERN_SIGN_KEY}")
-set(password_file "${CPACK_HALVERN_SIGN_PASSWORD_FILE}")
-foreach(name cert key password_file)
-  string(TOUPPER "HALVERN_SIGN_${name}" variable)
-  if(NOT ${name} AND DEFINED ENV{${variable}})
-    set(${name} "$ENV{${variable}}")
+foreach(name cert key password_file timestamp_url)
+  string(TOUPPER "${name}" upper)
+  set(${name} "${CPACK_HALVERN_SIGN_${upper}}")
+  if(NOT ${name} AND DEFINED ENV{HALVERN_SIGN_${upper}})
+    set(${name} "$ENV{HALVERN_SIGN_${upper}}")
   endif()
 endforeach()
 if(cert OR key)
@@ -27,6 +33,7 @@ if(cert OR key)
   set(CERT "${cert}")
   set(KEY "${key}")
   set(PASSWORD_FILE "${password_file}")
+  set(TIMESTAMP_URL "${timestamp_url}")
   include("${CMAKE_CURRENT_LIST_DIR}/sign.cmake")
   message(STATUS "Signed ${exe}")
 endif()

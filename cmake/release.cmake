@@ -1,7 +1,8 @@
 # Run by CPack after zipping (CPACK_POST_BUILD_SCRIPTS): puts the zip, and the exe as
 # it went into the zip, in the release folder beside those of the other Windows build
-# (win32/halvern.exe, win64/halvern.exe), and writes SHA256SUMS over every zip and exe
-# there, in the form that sha256sum -c reads.
+# (win32/halvern.exe, win64/halvern.exe), and writes SHA256SUMS, in the form that
+# sha256sum -c reads, over this version's zips and the exes beside them: whatever else
+# the folder holds, another version's zips say, is left out.
 #
 # First the zip is made again, its files in order of name: CPack adds them in the order
 # the file system lists the staging folder, which differs from one file system to the
@@ -23,12 +24,17 @@ file(MAKE_DIRECTORY "${release}/${CPACK_SYSTEM_NAME}")
 file(COPY ${CPACK_PACKAGE_FILES} DESTINATION "${release}")
 file(COPY "${CPACK_TEMPORARY_DIRECTORY}/halvern.exe" DESTINATION "${release}/${CPACK_SYSTEM_NAME}")
 
-file(GLOB_RECURSE files RELATIVE "${release}" "${release}/*.zip" "${release}/*.exe")
-list(SORT files)
+# An exe is listed only beside its zip of this version, so that one left by another
+# version's packing, under the same name, is not.
 set(sums "")
-foreach(file IN LISTS files)
-  file(SHA256 "${release}/${file}" hash)
-  string(APPEND sums "${hash}  ${file}\n")
+foreach(system win32 win64)
+  set(zip "${CPACK_PACKAGE_NAME}-${CPACK_PACKAGE_VERSION}-${system}.zip")
+  if(EXISTS "${release}/${zip}")
+    foreach(file "${zip}" "${system}/halvern.exe")
+      file(SHA256 "${release}/${file}" hash)
+      string(APPEND sums "${hash}  ${file}\n")
+    endforeach()
+  endif()
 endforeach()
 file(WRITE "${release}/SHA256SUMS" "${sums}")
 message(STATUS "Release files and SHA256SUMS in ${release}")

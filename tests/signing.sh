@@ -1,34 +1,95 @@
 #!/usr/bin/env bash
-# Packs the build again with a throwaway certificate, as a maintainer signs a release,
-# and checks the signed exe: osslsigncode verifies it against that certificate, it is
-# the exe in the zip, and removing the signature gives back the unsigned exe to the
-# byte. Leaves the signed exe, with the stand-in setupapi.dll, in WORK/run for the case
-# corpus to run on.
+# Packs the build again with a throwaway certificate valid for one day, timestamped by a
+# throwaway timestamping authority on 127.0.0.1, as a maintainer signs a release, and
+# checks the signed exe: osslsigncode verifies it against that certificate, now and,
+# thanks to the timestamp, after the certificate has expired, which an exe signed
+# without one fails; it is the exe in the zip, beside README.txt and LICENSE.txt with
+# CR LF line ends; SHA256SUMS lists this version's files only; and removing the
+# signature gives back the unsigned exe to the byte. Leaves the signed exe, with the
+# stand-in setupapi.dll, in WORK/run for the case corpus to run on.
 # usage: signing.sh BUILD-DIR WORK
 set -u
+export LC_ALL=C
 build=$1 work=$2
+here=$(cd "$(dirname "$0")" && pwd)
 rm -rf "$work"
-mkdir -p "$work/run" "$work/unzipped"
+mkdir -p "$work/run" "$work/unzipped" "$work/release"
 cd "$work" || exit 1
 fail() { echo "$*"; exit 1; }
 
 openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj "/CN=Halvern test signing" \
     -addext keyUsage=digitalSignature -addext extendedKeyUsage=codeSigning \
     -keyout key.pem -out cert.pem 2> openssl.log || fail "openssl: $(cat openssl.log)"
+openssl req -x509 -newkey rsa:2048 -nodes -days 3650 -subj "/CN=Halvern test TSA" \
+    -addext basicConstraints=critical,CA:false -addext keyUsage=critical,digitalSignature \
+    -addext extendedKeyUsage=critical,timeStamping \
+    -keyout tsa-key.pem -out tsa.pem 2> openssl.log || fail "openssl: $(cat openssl.log)"
+echo 01 > tsa-serial
+cat > tsa.cnf <<END
+[ tsa ]
+default_tsa = tsa_config
+[ tsa_config ]
+serial = $work/tsa-serial
+signer_cert = $work/tsa.pem
+signer_key = $work/tsa-key.pem
+signer_digest = sha256
+default_policy = 1.2.3.4.1
+digests = sha256
+ess_cert_id_alg = sha256
+END
+perl "$here/tsa.pl" tsa.cnf tsa-port 2> tsa.log &
+tsa=$!
+trap 'kill $tsa 2> /dev/null' EXIT
+for ((i = 0; i < 100; i++)); do [ -f tsa-port ] && break; sleep 0.1; done
+[ -f tsa-port ] || fail "the timestamping authority did not start: $(cat tsa.log)"
+
+# Another version's zip, left in the release folder, must stay out of SHA256SUMS.
+echo stale > release/halvern-0.9.0-win32.zip
 HALVERN_SIGN_CERT=$work/cert.pem HALVERN_SIGN_KEY=$work/key.pem \
+    HALVERN_SIGN_TIMESTAMP_URL=http://127.0.0.1:$(cat tsa-port) \
     cpack --config "$build/CPackConfig.cmake" -B "$work/pack" \
     -D CPACK_HALVERN_RELEASE_DIR="$work/release" > cpack.log 2>&1 || fail "cpack: $(cat cpack.log)"
 grep -q 'Signed ' cpack.log || fail "packing did not sign the exe"
+grep -q 'will expire' cpack.log && fail "packing with a timestamp server still warns of expiry"
 
 signed=$(echo "$work"/release/win*/halvern.exe)
 [ -f "$signed" ] || fail "no signed exe in $work/release"
 osslsigncode verify -CAfile cert.pem -in "$build/halvern.exe" > /dev/null 2>&1 &&
     fail "the unsigned exe verifies"
-osslsigncode verify -CAfile cert.pem -in "$signed" > verify.log 2>&1 ||
+osslsigncode verify -CAfile cert.pem -TSA-CAfile tsa.pem -in "$signed" > verify.log 2>&1 ||
     fail "the signed exe does not verify: $(cat verify.log)"
+grep -q 'Timestamp Server Signature verification: ok' verify.log ||
+    fail "the signature carries no timestamp: $(cat verify.log)"
 
-(cd unzipped && cmake -E tar xf "$work"/release/halvern-*.zip) || fail "cannot unzip"
+# Two days on, the certificate has expired: the timestamp still vouches for the
+# signature, and without one it no longer verifies.
+later=$(($(date +%s) + 2 * 86400))
+osslsigncode verify -CAfile cert.pem -TSA-CAfile tsa.pem -time "$later" -in "$signed" \
+    > verify-later.log 2>&1 ||
+    fail "the timestamped signature does not verify once its certificate has expired: $(cat verify-later.log)"
+cp "$build/halvern.exe" untimestamped.exe
+cmake -DEXE=untimestamped.exe -DCERT=cert.pem -DKEY=key.pem -P "$here/../cmake/sign.cmake" \
+    > sign.log 2>&1 || fail "sign.cmake: $(cat sign.log)"
+grep -q 'will expire with its certificate' sign.log || fail "signing without a timestamp did not warn"
+osslsigncode verify -CAfile cert.pem -in untimestamped.exe > /dev/null 2>&1 ||
+    fail "the untimestamped exe does not verify now"
+osslsigncode verify -CAfile cert.pem -time "$later" -in untimestamped.exe > /dev/null 2>&1 &&
+    fail "an untimestamped signature verifies after its certificate has expired"
+
+zip=$(cd release && ls halvern-*-win??.zip | grep -v 0.9.0)
+(cd unzipped && cmake -E tar xf "$work/release/$zip") || fail "cannot unzip"
 cmp -s unzipped/halvern.exe "$signed" || fail "the zip does not hold the signed exe"
+[ "$(cd unzipped && ls | tr '\n' ' ')" = "LICENSE.txt README.txt halvern.exe " ] ||
+    fail "the zip holds $(cd unzipped && ls | tr '\n' ' ')"
+for text in README.txt LICENSE.txt; do
+    [ "$(grep -c $'\r$' "unzipped/$text")" = "$(wc -l < "unzipped/$text")" ] ||
+        fail "$text has lines without CR LF"
+done
+grep -q '@' unzipped/README.txt && fail "README.txt has a placeholder left: $(grep '@' unzipped/README.txt)"
+exe_dir=$(dirname "${signed#"$work/release/"}")
+[ "$(cut -d' ' -f3 release/SHA256SUMS | tr '\n' ' ')" = "$zip $exe_dir/halvern.exe " ] ||
+    fail "SHA256SUMS lists other files: $(cat release/SHA256SUMS)"
+(cd release && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not match the files"
 
 osslsigncode remove-signature -in "$signed" -out unsigned.exe > /dev/null ||
     fail "osslsigncode cannot remove the signature"
