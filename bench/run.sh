@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Measures halvern against bench/baseline.c, a plain C program making the same calls
 # and printing the same lines through the same printf, so that what halvern adds to
-# the platform's cost shows. Runs on demand, never in CI: it takes about two minutes.
+# the platform's cost shows. Runs on demand, never in CI: it takes two to four minutes.
 #
 # usage: bench/run.sh [LINUX-PAIRS [WINE-PAIRS]]     (defaults 101 and 51)
 #

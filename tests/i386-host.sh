@@ -50,7 +50,11 @@ fix="as root, run bash tests/run-all.sh, which installs qemu-user from bookworm-
 case ${1:-} in
 check)
     probe && exit 0
-    echo "This host cannot run 32-bit x86 programs, so not Wine's 32-bit loader either; $fix." >&2
+    if [ ! -d "$binfmt" ]; then
+        echo "This host cannot run 32-bit x86 programs, so not Wine's 32-bit loader either, and its kernel has no binfmt_misc, through which qemu-user could run them: run the 32-bit tests on another host." >&2
+    else
+        echo "This host cannot run 32-bit x86 programs, so not Wine's 32-bit loader either; $fix." >&2
+    fi
     exit 1 ;;
 how)
     probe || { echo "not at all"; exit 1; }
