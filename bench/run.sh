@@ -23,8 +23,11 @@ done
 measure=$PWD/build/host/bench/measure
 host_tool=$PWD/build/host/halvern host_base=$PWD/build/host/bench/baseline
 win_dir=$PWD/build/windows-x86 win64_dir=$PWD/build/windows-x64
-wine32=$(sed -n 's/^HALVERN_WINE:[A-Z]*=//p' "$win_dir/CMakeCache.txt")
-wine64=$(sed -n 's/^HALVERN_WINE:[A-Z]*=//p' "$win64_dir/CMakeCache.txt")
+# Each Windows build's exes, and the Wine loader its preset found, by bits.
+declare -A dir=([32]=$win_dir [64]=$win64_dir) loader
+for bits in 32 64; do
+    loader[$bits]=$(sed -n 's/^HALVERN_WINE:[A-Z]*=//p' "${dir[$bits]}/CMakeCache.txt")
+done
 # How this host runs the 32-bit exe: Wine's 32-bit loader natively, or under qemu-i386,
 # where the exe's own code is emulated too.
 i386=$(bash tests/i386-host.sh how) || { bash tests/i386-host.sh check; exit 1; }
@@ -69,7 +72,7 @@ compare() {
 }
 
 echo "Machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'),"\
-     "$(free -g | awk '/^Mem/ { print $2 }') GiB, $("$wine64" --version), 32-bit code $i386, $(date -u +%F)"
+     "$(free -g | awk '/^Mem/ { print $2 }') GiB, $("${loader[64]}" --version), 32-bit code $i386, $(date -u +%F)"
 echo
 echo '| run | halvern | baseline | ratio (median) | ratio (quartiles) | ratio (range) |'
 echo '|---|---|---|---|---|---|'
@@ -91,16 +94,17 @@ servers=()
 trap 'for prefix in "${servers[@]}"; do WINEPREFIX=$prefix wineserver -k; done' EXIT
 bash tests/many-devices.sh 20000 "$work/wine-20000"
 for bits in 64 32; do
-    if [ "$bits" = 64 ]; then dir=$win64_dir loader=$wine64 how=; else dir=$win_dir loader=$wine32 how=", $i386"; fi
+    how=
+    [ "$bits" = 32 ] && how=", $i386"
     export WINEPREFIX=$work/wineprefix$bits
     unset WINEDLLOVERRIDES STANDIN_MACHINE
-    bash tests/wine.sh "$loader" "$WINEPREFIX" 2> /dev/null
+    bash tests/wine.sh "${loader[$bits]}" "$WINEPREFIX" 2> /dev/null
     wineserver -p
     servers+=("$WINEPREFIX")
     mkdir -p "$work/win$bits"
-    cp "$dir/bench/baseline.exe" "$dir/halvern.exe" "$dir/setupapi.dll" "$work/win$bits/"
+    cp "${dir[$bits]}"/{bench/baseline.exe,halvern.exe,setupapi.dll} "$work/win$bits/"
     export WINEDLLOVERRIDES=setupapi=n,b STANDIN_MACHINE=$work/wine-20000/machine
-    tool_cmd=("$loader" "$work/win$bits/halvern.exe") base_cmd=("$loader" "$work/win$bits/baseline.exe")
+    tool_cmd=("${loader[$bits]}" "$work/win$bits/halvern.exe") base_cmd=("${loader[$bits]}" "$work/win$bits/baseline.exe")
     compare "Wine, $bits-bit exe$how, stand-in, 20,000 devices ($wine_pairs pairs)" "$wine_pairs"
 done
 
@@ -122,10 +126,9 @@ echo
 echo "| program | bytes | to a file | to a console |"
 echo "|---|---|---|---|"
 for bits in 64 32; do
-    if [ "$bits" = 64 ]; then loader=$wine64; else loader=$wine32; fi
     export WINEPREFIX=$work/wineprefix$bits
-    writes "$loader" "$work/win$bits/halvern.exe"
-    writes "$loader" "$work/win$bits/baseline.exe"
+    writes "${loader[$bits]}" "$work/win$bits/halvern.exe"
+    writes "${loader[$bits]}" "$work/win$bits/baseline.exe"
 done
 
 # 4. Where the time goes on Wine's own Setup API (bench/probe.exe, the same calls timed
@@ -139,10 +142,10 @@ export WINEPREFIX=$work/wineprefix64
         printf '"ClassGUID"="{4D36E978-E325-11CE-BFC1-08002BE10318}"\n\n'
     done
 } > "$work/ports.reg"
-"$wine64" regedit /S "$work/ports.reg"
+"${loader[64]}" regedit /S "$work/ports.reg"
 echo
 echo "Where the time goes on Wine's own Setup API (64-bit):"
-for ((i = 0; i < 3; i++)); do echo "    $("$wine64" "$win64_dir/bench/probe.exe")"; done
+for ((i = 0; i < 3; i++)); do echo "    $("${loader[64]}" "$win64_dir/bench/probe.exe")"; done
 
 # 5. Instructions (callgrind: the same count every run) and memory, on Linux.
 bash tests/many-devices.sh 10000 "$work/linux-10000"

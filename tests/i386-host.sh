@@ -15,6 +15,10 @@
 set -u
 binfmt=/proc/sys/fs/binfmt_misc
 entry=qemu-i386
+# qemu's own magic and mask for i386 ELF files, executables and shared objects, in the
+# hex that binfmt_misc shows them in.
+magic=7f454c4601010100000000000000000002000300
+mask=fffffffffffefe00fffffffffffffffffeffffff
 
 probe() {
     local file
@@ -38,7 +42,7 @@ interpreter() {
     local file
     for file in "$binfmt"/*; do
         [ -f "$file" ] && grep -qx enabled "$file" 2> /dev/null || continue
-        grep -q '^magic 7f454c4601010100000000000000000002000300' "$file" || continue
+        grep -qx "magic $magic" "$file" || continue
         sed -n 's/^interpreter //p' "$file"
         return 0
     done
@@ -82,11 +86,9 @@ setup)
         { cat "$log"; rm -f "$log"; exit 1; }
     rm -f "$log"
     [ -e "$binfmt/$entry" ] && echo -1 > "$binfmt/$entry"
-    # qemu's own magic and mask for i386 ELF, executables and shared objects; F opens the interpreter now, so that
-    # it serves in every mount namespace.
+    # F opens the interpreter now, so that it serves in every mount namespace.
     printf ':%s:M::%s:%s:/usr/bin/qemu-i386:F\n' "$entry" \
-        '\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00' \
-        '\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff' \
+        "$(sed 's/../\\x&/g' <<< "$magic")" "$(sed 's/../\\x&/g' <<< "$mask")" \
         > "$binfmt/register" || exit 1
     version=$(/usr/bin/qemu-i386 --version | sed -n '1s/.* version \([^ ]*\).*/\1/p')
     echo "This host's kernel runs no 32-bit x86 program, which Wine's 32-bit loader is: installed qemu-user $version from bookworm-backports and registered it for i386 ELF in binfmt_misc."

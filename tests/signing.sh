@@ -44,7 +44,8 @@ for ((i = 0; i < 100; i++)); do [ -f tsa-port ] && break; sleep 0.1; done
 [ -f tsa-port ] || fail "the timestamping authority did not start: $(cat tsa.log)"
 
 # Another version's zip, left in the release folder, must stay out of SHA256SUMS.
-echo stale > release/halvern-0.9.0-win32.zip
+stale=halvern-0.9.0-win32.zip
+echo stale > "release/$stale"
 HALVERN_SIGN_CERT=$work/cert.pem HALVERN_SIGN_KEY=$work/key.pem \
     HALVERN_SIGN_TIMESTAMP_URL=http://127.0.0.1:$(cat tsa-port) \
     cpack --config "$build/CPackConfig.cmake" -B "$work/pack" \
@@ -76,7 +77,7 @@ osslsigncode verify -CAfile cert.pem -in untimestamped.exe > /dev/null 2>&1 ||
 osslsigncode verify -CAfile cert.pem -time "$later" -in untimestamped.exe > /dev/null 2>&1 &&
     fail "an untimestamped signature verifies after its certificate has expired"
 
-zip=$(cd release && ls halvern-*-win??.zip | grep -v 0.9.0)
+zip=$(cd release && ls halvern-*-win??.zip | grep -vx "$stale")
 (cd unzipped && cmake -E tar xf "$work/release/$zip") || fail "cannot unzip"
 cmp -s unzipped/halvern.exe "$signed" || fail "the zip does not hold the signed exe"
 [ "$(cd unzipped && ls | tr '\n' ' ')" = "LICENSE.txt README.txt halvern.exe " ] ||
