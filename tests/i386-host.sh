@@ -77,9 +77,7 @@ setup)
         echo "This host cannot run 32-bit x86 programs, and binfmt_misc, through which qemu-user would run them, cannot be mounted at $binfmt." >&2
         exit 1
     fi
-    list=/etc/apt/sources.list.d/bookworm-backports.list
-    grep -rqs '^[^#]*bookworm-backports' /etc/apt/sources.list /etc/apt/sources.list.d/ ||
-        echo 'deb http://deb.debian.org/debian bookworm-backports main' > "$list"
+    bash "$(dirname "$0")/apt-source.sh" deb bookworm-backports || exit 1
     log=$(mktemp)
     { apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y \
           --no-install-recommends -t bookworm-backports qemu-user; } > "$log" 2>&1 ||

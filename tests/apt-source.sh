@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# Makes sure apt has TYPE (deb or deb-src) for SUITE of the host's Debian archive,
+# adding it when missing. The line is made from the host's own configured Debian source
+# (its URI and keyring), so that a host whose apt goes through a mirror or proxy of its
+# own keeps going through it. Run apt-get update afterwards when it says it added one.
+#
+# usage: apt-source.sh TYPE SUITE     (root)   e.g. deb bookworm-backports, deb-src bookworm
+# Prints one line when it adds a source; exits 1 with one line on standard error when
+# the host has no Debian source to make one from.
+set -u
+type=$1 suite=$2
+codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+
+# Every configured entry, one a line: "TYPE URI SUITE SIGNED-BY", from deb822 files and
+# one-line lists alike.
+entries() {
+    local file
+    for file in /etc/apt/sources.list.d/*.sources; do
+        [ -f "$file" ] || continue
+        awk 'function flush(   t, u, s, i, j, k) {
+                 if (enabled != "no")
+                     for (i in types) for (j in uris) for (k in suites)
+                         print types[i], uris[j], suites[k], (signed == "" ? "-" : signed)
+                 delete types; delete uris; delete suites; signed = ""; enabled = ""
+             }
+             /^[[:space:]]*#/ { next }
+             /^[[:space:]]*$/ { flush(); next }
+             { field = tolower($1); sub(/:$/, "", field); $1 = "" }
+             field == "types" { split($0, types) }
+             field == "uris" { split($0, uris) }
+             field == "suites" { split($0, suites) }
+             field == "signed-by" { signed = $2 }
+             field == "enabled" { enabled = tolower($2) }
+             END { flush() }' "$file"
+    done
+    for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+        [ -f "$file" ] || continue
+        awk '$1 != "deb" && $1 != "deb-src" { next }
+             { signed = "-"; i = 2
+               if ($2 ~ /^\[/) {
+                   for (; i <= NF; i++) {
+                       if ($i ~ /signed-by=/) { signed = $i; sub(/.*signed-by=/, "", signed); sub(/\]$/, "", signed) }
+                       if ($i ~ /\]$/) { i++; break }
+                   }
+               }
+               print $1, $i, $(i + 1), signed }' "$file"
+    done
+}
+
+all=$(entries)
+if awk -v t="$type" -v s="$suite" '$1 == t && $3 == s { found = 1 } END { exit !found }' <<< "$all"; then
+    exit 0
+fi
+# The host's Debian archive: the URI of its entry for the release itself.
+read -r uri signed < <(awk -v s="$codename" '$1 == "deb" && $3 == s { print $2, $4; exit }' <<< "$all")
+if [ -z "${uri:-}" ]; then
+    echo "apt has no Debian source for $codename to make a $type line for $suite from; add one, or add that line by hand." >&2
+    exit 1
+fi
+file=/etc/apt/sources.list.d/halvern-$suite-$type.sources
+{
+    echo "Types: $type"
+    echo "URIs: $uri"
+    echo "Suites: $suite"
+    echo "Components: main"
+    [ "$signed" = - ] || echo "Signed-By: $signed"
+} > "$file" || exit 1
+echo "Added $type for $suite from $uri, the host's own Debian source, in $file."
