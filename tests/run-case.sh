@@ -54,6 +54,14 @@ full)
     echo "unknown output $output"; exit 2 ;;
 esac
 
+# Under Wine, standard error also carries Wine's own lines ("wine: ..." from the loader,
+# "0024:err:module:..." from its debug channels). They go to a file of their own, shown
+# when the case fails; what is left is the tool's.
+wine_line='^(wine: |[0-9a-f]{4,8}:(err|fixme|warn|trace):)'
+grep -aE "$wine_line" "$work/stderr" > "$work/wine" 2> /dev/null
+grep -avE "$wine_line" "$work/stderr" > "$work/tool-stderr" 2> /dev/null
+mv "$work/tool-stderr" "$work/stderr"
+
 failed=0
 expected_status=$(cat "$case_dir/status")
 if [ "$status" != "$expected_status" ]; then
@@ -75,6 +83,7 @@ if [ "$output" = file ] || [ "$output" = pipe ]; then
     fi
 fi
 if [ -f "$case_dir/calls" ]; then
+    [ -f "$work/calls" ] || : > "$work/calls"
     if [ "$output" = file ]; then
         perl -e '
             my ($template, $version, $eol) = @ARGV;
@@ -102,6 +111,25 @@ if [ -f "$case_dir/calls" ]; then
         echo "device-service calls differ (< expected, > made):"
         diff -a "$work/expected-calls" "$work/calls" | head -c 4000
         failed=1
+    fi
+fi
+if [ "$failed" = 1 ]; then
+    # Whose failure, as far as can be seen from here: Wine says when it cannot load or
+    # start a program; the stand-in says so on standard error when it gives up; and a
+    # program that made no device-service call and wrote nothing never reached the
+    # tool's own code.
+    if grep -qE '^wine: |:err:module:' "$work/wine"; then
+        echo "verdict: Wine's failure: it could not load or start the program (its lines are below)"
+    elif grep -q '^standin: ' "$work/stderr"; then
+        echo "verdict: the stand-in's failure (its line is above)"
+    elif [ ! -s "$work/calls" ] && { [ ! -s "$work/stdout" ] || [ "$output" = closed-pipe ] || [ "$output" = full ]; }; then
+        echo "verdict: the tool never ran (no output, no device-service call): Wine failed to start it, or it died before its first line"
+    else
+        echo "verdict: the tool's failure: it ran and did not do what the case expects"
+    fi
+    if [ -s "$work/wine" ]; then
+        echo "Wine said on standard error:"
+        head -c 4000 "$work/wine"
     fi
 fi
 exit $failed

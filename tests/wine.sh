@@ -1,34 +1,88 @@
 #!/usr/bin/env bash
-# Runs a Windows program under Wine in the build's own prefix, making the prefix first
-# if there is none yet: once, whichever test or GoogleTest's listing of cases comes
-# first, with no DLL override in force, since Wine's setup needs its own setupapi.dll.
-# LOADER is the Wine loader for the exe's kind, wine for a 32-bit one and wine64 for a
-# 64-bit one, which then needs no 32-bit program; the prefix is made by it.
+# Runs Windows programs under Wine in the build's own prefix. LOADER is the Wine loader
+# for the exe's kind: wine for a 32-bit one, wine64 for a 64-bit one, which then needs no
+# 32-bit program; the prefix is made by it, and its server is the wineserver beside it.
 #
-# usage: wine.sh LOADER PREFIX                    make the prefix, and no more
+# usage: wine.sh LOADER PREFIX --start   make the prefix if there is none, then start its
+#                                        server for good, and Wine's services with it
+#        wine.sh LOADER PREFIX --stop    end the server and every process of the prefix
 #        wine.sh LOADER PREFIX PROGRAM ARGS...    run PROGRAM under LOADER
 #        wine.sh LOADER PREFIX --import REG COMMAND...
 #                      import REG into the prefix's registry (planting or removing
 #                      devices), then run COMMAND with no DLL override
+#
+# The prefix is made once, by whichever comes first (--start, or GoogleTest listing its
+# cases before any test runs), with no DLL override in force: Wine's setup needs its own
+# setupapi.dll. A server that comes and goes between tests leaves a window in which a
+# program starts just as the server ends; --start keeps one up until --stop.
 set -eu
 loader=$1
 export WINEPREFIX=$2
 shift 2
 export WINEDEBUG=${WINEDEBUG:--all}
+server=$(dirname "$loader")/wineserver
 mkdir -p "$(dirname "$WINEPREFIX")"
+
+# The processes whose environment names this prefix: the server, Wine's services and
+# any program still running in it; not this script, nor what it runs to ask.
+prefix_processes() {
+    perl -e '
+        my %mine; my $pid = $$;
+        while ($pid > 1) {
+            $mine{$pid} = 1;
+            open(my $stat, "<", "/proc/$pid/stat") or last;
+            ($pid) = (<$stat> =~ /\) \S (\d+)/);
+        }
+        for my $dir (glob "/proc/[0-9]*") {
+            my ($pid) = $dir =~ /(\d+)$/;
+            next if $mine{$pid} or !open(my $env, "<", "$dir/environ");
+            local $/ = "\0";
+            print "$pid\n" if grep { $_ eq "WINEPREFIX=$ARGV[0]\0" } <$env>;
+        }' "$WINEPREFIX"
+}
+
 exec 9> "$WINEPREFIX.lock"
 flock 9
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
+if [ ! -f "$WINEPREFIX/system.reg" ] && [ "${1:-}" != --stop ]; then
     env -u WINEDLLOVERRIDES WINEDEBUG=-all "$loader" wineboot --init
-    wineserver --wait
+    "$server" --wait
 fi
 exec 9>&-
 
 [ $# -gt 0 ] || exit 0
-if [ "$1" = --import ]; then
+case $1 in
+--start)
+    # A server left by GoogleTest's listing goes first: the one started here stays.
+    "$server" --kill 2> /dev/null || true
+    "$server" --wait 2> /dev/null || true
+    # The server and the services outlive this script: they get a log of their own, not
+    # its output, which ctest reads until the last writer has closed it.
+    log=$WINEPREFIX.log
+    "$server" --persistent > "$log" 2>&1
+    env -u WINEDLLOVERRIDES "$loader" wineboot >> "$log" 2>&1 ||
+        { echo "Wine could not start its services in $WINEPREFIX:"; cat "$log"; exit 1; }
+    ;;
+--stop)
+    "$server" --kill 2> /dev/null || true
+    "$server" --wait 2> /dev/null || true
+    # Whatever outlived its server (a process stuck in the loader, say) is killed, and
+    # named, so that a test run leaves nothing of the prefix behind.
+    left=$(prefix_processes)
+    if [ -n "$left" ]; then
+        echo "still running in $WINEPREFIX after its server ended, killed:"
+        ps -o pid=,args= -p "$(echo $left | tr ' ' ,)" || true
+        kill -KILL $left 2> /dev/null || true
+        sleep 1
+        [ -z "$(prefix_processes)" ] || { echo "and still there after SIGKILL"; exit 1; }
+    fi
+    ;;
+--import)
     unset WINEDLLOVERRIDES
     "$loader" regedit /S "$2" || { echo "regedit could not import $2"; exit 1; }
     shift 2
     exec "$@"
-fi
-exec "$loader" "$@"
+    ;;
+*)
+    exec "$loader" "$@"
+    ;;
+esac
