@@ -90,17 +90,18 @@ compare "Linux, stand-in, 100,000 devices ($linux_pairs pairs)" "$linux_pairs"
 #    it. The CPU time is the program's process; the server's is not in it.
 export WINEDEBUG=-all
 unset WINEDLLOVERRIDES
-servers=()
-trap 'for prefix in "${servers[@]}"; do WINEPREFIX=$prefix wineserver -k; done' EXIT
+# Each prefix's server, and whatever else runs in it, ends with the benchmark, however
+# it ends.
+started=()
+trap 'for bits in "${started[@]}"; do bash tests/wine.sh "${loader[$bits]}" "$work/wineprefix$bits" --stop; done' EXIT
 bash tests/many-devices.sh 20000 "$work/wine-20000"
 for bits in 64 32; do
     how=
     [ "$bits" = 32 ] && how=", $i386"
     export WINEPREFIX=$work/wineprefix$bits
     unset WINEDLLOVERRIDES STANDIN_MACHINE
-    bash tests/wine.sh "${loader[$bits]}" "$WINEPREFIX" 2> /dev/null
-    wineserver -p
-    servers+=("$WINEPREFIX")
+    started+=("$bits")
+    bash tests/wine.sh "${loader[$bits]}" "$WINEPREFIX" --start 2> /dev/null
     mkdir -p "$work/win$bits"
     cp "${dir[$bits]}"/{bench/baseline.exe,halvern.exe,setupapi.dll} "$work/win$bits/"
     export WINEDLLOVERRIDES=setupapi=n,b STANDIN_MACHINE=$work/wine-20000/machine

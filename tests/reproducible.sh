@@ -13,7 +13,7 @@ build() {
     local dir=$1
     git clone -q "$top" "$dir"
     git -C "$dir" checkout -q "$commit"
-    for preset in windows-x86 windows-x64; do
+    for preset in windows-x86 windows-x64 windows-arm64; do
         (cd "$dir" && cmake --preset "$preset" -DBUILD_TESTING=OFF > /dev/null &&
             cmake --build --preset "$preset" --target halvern > /dev/null &&
             cpack --preset "$preset" > /dev/null)
@@ -27,7 +27,8 @@ build "$second"
 
 failed=0
 version=$(sed -n 's/^project(halvern VERSION \([0-9.]*\).*/\1/p' "$top/CMakeLists.txt")
-for file in win32/halvern.exe "halvern-$version-win32.zip" win64/halvern.exe "halvern-$version-win64.zip"; do
+for file in win32/halvern.exe "halvern-$version-win32.zip" win64/halvern.exe "halvern-$version-win64.zip" \
+            arm64/halvern.exe "halvern-$version-arm64.zip"; do
     a=$(sha256sum < "$first/build/release/$file" | cut -d' ' -f1)
     b=$(sha256sum < "$second/build/release/$file" | cut -d' ' -f1)
     if [ "$a" = "$b" ]; then

@@ -53,7 +53,7 @@ HALVERN_SIGN_CERT=$work/cert.pem HALVERN_SIGN_KEY=$work/key.pem \
 grep -q 'Signed ' cpack.log || fail "packing did not sign the exe"
 grep -q 'will expire' cpack.log && fail "packing with a timestamp server still warns of expiry"
 
-signed=$(echo "$work"/release/win*/halvern.exe)
+signed=$(echo "$work"/release/*/halvern.exe)
 [ -f "$signed" ] || fail "no signed exe in $work/release"
 osslsigncode verify -CAfile cert.pem -in "$build/halvern.exe" > /dev/null 2>&1 &&
     fail "the unsigned exe verifies"
@@ -77,7 +77,7 @@ osslsigncode verify -CAfile cert.pem -in untimestamped.exe > /dev/null 2>&1 ||
 osslsigncode verify -CAfile cert.pem -time "$later" -in untimestamped.exe > /dev/null 2>&1 &&
     fail "an untimestamped signature verifies after its certificate has expired"
 
-zip=$(cd release && ls halvern-*-win??.zip | grep -vx "$stale")
+zip=$(cd release && ls halvern-*.zip | grep -vx "$stale")
 (cd unzipped && cmake -E tar xf "$work/release/$zip") || fail "cannot unzip"
 cmp -s unzipped/halvern.exe "$signed" || fail "the zip does not hold the signed exe"
 [ "$(cd unzipped && ls | tr '\n' ' ')" = "LICENSE.txt README.txt halvern.exe " ] ||

@@ -70,10 +70,15 @@ case $1 in
     left=$(prefix_processes)
     if [ -n "$left" ]; then
         echo "still running in $WINEPREFIX after its server ended, killed:"
-        ps -o pid=,args= -p "$(echo $left | tr ' ' ,)" || true
+        ps -o pid=,args= -p "$(paste -sd, <<< "$left")" || true
         kill -KILL $left 2> /dev/null || true
-        sleep 1
-        [ -z "$(prefix_processes)" ] || { echo "and still there after SIGKILL"; exit 1; }
+        for ((i = 0; i < 50; i++)); do
+            [ -n "$(prefix_processes)" ] || exit 0
+            sleep 0.1
+        done
+        echo "and still there five seconds after SIGKILL:"
+        ps -o pid=,stat=,args= -p "$(prefix_processes | paste -sd,)" || true
+        exit 1
     fi
     ;;
 --import)
