@@ -1,8 +1,8 @@
 # Run by CPack after zipping (CPACK_POST_BUILD_SCRIPTS): puts the zip, and the exe as
-# it went into the zip, in the release folder beside those of the other Windows build
-# (win32/halvern.exe, win64/halvern.exe), and writes SHA256SUMS, in the form that
-# sha256sum -c reads, over this version's zips and the exes beside them: whatever else
-# the folder holds, another version's zips say, is left out.
+# it went into the zip, in the release folder beside those of the other Windows builds
+# (win32/halvern.exe, win64/halvern.exe, arm64/halvern.exe), and writes SHA256SUMS, in
+# the form that sha256sum -c reads, over this version's zips and the exes beside them:
+# whatever else the folder holds, another version's zips say, is left out.
 #
 # First the zip is made again, its files in order of name: CPack adds them in the order
 # the file system lists the staging folder, which differs from one file system to the
@@ -27,7 +27,7 @@ file(COPY "${CPACK_TEMPORARY_DIRECTORY}/halvern.exe" DESTINATION "${release}/${C
 # An exe is listed only beside its zip of this version, so that one left by another
 # version's packing, under the same name, is not.
 set(sums "")
-foreach(system win32 win64)
+foreach(system win32 win64 arm64)
   set(zip "${CPACK_PACKAGE_NAME}-${CPACK_PACKAGE_VERSION}-${system}.zip")
   if(EXISTS "${release}/${zip}")
     foreach(file "${zip}" "${system}/halvern.exe")

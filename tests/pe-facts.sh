@@ -38,7 +38,7 @@ imports=$(grep -oP 'DLL Name: \K\S+' <<< "$headers" | sort | tr '\n' ' ')
 # last field of a line after its hint. mingw-w64's own printf, if it were linked in,
 # would leave printf out of this list.
 msvcrt=$(awk '/DLL Name:/ { inside = /msvcrt\.dll/; next }
-              inside && NF >= 2 && $(NF - 1) ~ /^[0-9]+$/ { print $NF }' <<< "$headers")
+              inside && NF >= 2 && $(NF - 1) ~ /^[0-9]+$/ && $NF ~ /^[A-Za-z_]/ { print $NF }' <<< "$headers")
 grep -qx printf <<< "$msvcrt" || fail "printf is not imported from msvcrt.dll"
 
 flags=$((16#$(grep -oP 'DllCharacteristics\s+\K[0-9a-fA-F]+' <<< "$headers")))

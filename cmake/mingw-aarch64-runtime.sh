@@ -1,0 +1,182 @@
+#!/usr/bin/env bash
+# Builds what Debian 12 lacks for native ARM64 Windows, from Debian's own source
+# packages, with Debian's clang 14: mingw-w64's headers and C runtime, compiler-rt's
+# builtins (mingw-w64's start-up code calls __chkstk), and libc++ with libc++abi and
+# libunwind, which only the stand-in DLL and the GoogleTest program link. halvern.exe
+# itself links none of libc++.
+#
+# The prefix is cached outside the clone, keyed on the source package versions and on
+# this script, so that a second run does nothing. Each piece says in one line what it
+# did; what cannot be had, or a piece that fails, ends the run with one line on
+# standard error. apt-get source needs a deb-src line for Debian 12, not root.
+#
+# usage: mingw-aarch64-runtime.sh            build if needed
+#        mingw-aarch64-runtime.sh --prefix   the same, then print the prefix
+set -euo pipefail
+export LC_ALL=C
+
+triple=aarch64-w64-mingw32
+cache=${XDG_CACHE_HOME:-$HOME/.cache}/halvern
+say() { echo "aarch64 runtime: $*" >&2; }
+die() { say "$*"; exit 1; }
+
+for need in clang-14:clang-14 clang++-14:clang-14 ld.lld-14:lld-14 llvm-ar-14:llvm-14 \
+            llvm-ranlib-14:llvm-14 llvm-dlltool-14:llvm-14 apt-get:apt apt-cache:apt \
+            dpkg-source:dpkg-dev patch:patch bzip2:bzip2 xz:xz-utils make:make cmake:cmake \
+            ninja:ninja-build python3:python3; do
+    command -v "${need%:*}" > /dev/null || die "${need%:*} is missing: install the Debian package ${need#*:}"
+done
+
+# The version apt-get source would fetch: the highest one in apt's source indexes.
+version_of() {
+    apt-cache showsrc --only-source "$1" 2> /dev/null |
+        awk '/^Version:/ { print $2 }' | sort -V | tail -n 1
+}
+codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+for package in mingw-w64 llvm-toolchain-14; do
+    [ -n "$(version_of $package)" ] ||
+        die "no source package $package in apt's indexes; as root: bash tests/apt-source.sh deb-src $codename && apt-get update"
+done
+mingw_version=$(version_of mingw-w64)
+llvm_version=$(version_of llvm-toolchain-14)
+
+key=$( (echo "mingw-w64 $mingw_version llvm-toolchain-14 $llvm_version"; cat "$0") |
+    sha256sum | cut -c1-12)
+prefix=$cache/$triple-$key
+work=$prefix.work
+sysroot=$prefix/$triple
+resources=$prefix/clang
+mkdir -p "$prefix/.done"
+
+# One build at a time per prefix: two configures starting together wait for each other.
+exec 9> "$prefix/.lock"
+flock 9
+
+# Runs a piece once: its stamp says it is done (the unpacked sources' stamp lives with
+# them in the work folder). Its output goes to a log there, kept when the piece fails; a
+# piece names what it could not have on descriptor 3.
+piece() {
+    local name=$1 start=$SECONDS stamp=$prefix/.done/$1 failed
+    [ "$name" != sources ] || stamp=$work/.sources-done
+    [ -f "$stamp" ] && return 0
+    # Not in an || list, where the piece's own set -e would be ignored.
+    set +e
+    (set -e; "$name") > "$work/$name.log" 2>&1 3> "$work/$name.why"
+    failed=$?
+    set -e
+    if [ $failed != 0 ]; then
+        [ -s "$work/$name.why" ] && die "$(cat "$work/$name.why")"
+        die "building the $name failed; see $work/$name.log"
+    fi
+    touch "$stamp"
+    say "$name: $(summary_$name) ($((SECONDS - start)) s)"
+}
+
+# The paths of the work folder and of the cache stay out of what is built.
+flags="--target=$triple --sysroot=$prefix -resource-dir=$resources -ffile-prefix-map=$work=."
+# What CMake's checks link with, before there is a libc++ or an unwinder.
+ldflags="-fuse-ld=lld -rtlib=compiler-rt -unwindlib=none"
+
+# Both source packages, as apt-get source fetches them (their hashes checked against
+# the signed index; a file already there and whole is not fetched again), unpacked:
+# mingw-w64 whole, with Debian's patches; of LLVM only the runtimes built here, from the
+# upstream tarball, less their tests and documents.
+sources() {
+    local package
+    cd "$cache/sources"
+    for package in mingw-w64=$mingw_version llvm-toolchain-14=$llvm_version; do
+        apt-get source --download-only "$package" || {
+            echo "apt-get source could not fetch the source package $package (network, or apt's index out of date?)" >&3
+            return 1
+        }
+    done
+    rm -rf "$work/mingw-w64" "$work/llvm"
+    dpkg-source -x "mingw-w64_${mingw_version#*:}.dsc" "$work/mingw-w64"
+    local upstream=${llvm_version#*:}
+    upstream=${upstream%-*}
+    mkdir "$work/llvm"
+    tar -xJf "llvm-toolchain-14_$upstream.orig.tar.xz" -C "$work/llvm" --strip-components=1 \
+        --exclude='*/test' --exclude='*/benchmarks' --exclude='*/docs' \
+        "llvm-toolchain-14_$upstream/"{cmake,runtimes,libcxx,libcxxabi,libunwind} \
+        "llvm-toolchain-14_$upstream/compiler-rt/"{CMakeLists.txt,cmake,include,lib/builtins} \
+        "llvm-toolchain-14_$upstream/llvm/"{cmake,utils/llvm-lit}
+}
+summary_sources() { echo "mingw-w64 $mingw_version and llvm-toolchain-14 $llvm_version unpacked"; }
+
+# The resource folder is the prefix's own, so that -rtlib=compiler-rt finds the builtins
+# built below; its headers are clang's.
+headers() {
+    mkdir -p "$resources/lib"
+    ln -sfn "$(clang-14 -print-resource-dir)/include" "$resources/include"
+    rm -rf "$work/headers" && mkdir "$work/headers" && cd "$work/headers"
+    "$work/mingw-w64/mingw-w64-headers/configure" --host=$triple --prefix="$sysroot" \
+        --with-default-msvcrt=msvcrt
+    make install
+}
+summary_headers() { echo "mingw-w64 headers installed"; }
+
+# Only the ARM64 libraries, with msvcrt.dll as the C runtime, as for the x86 builds.
+crt() {
+    rm -rf "$work/crt" && mkdir "$work/crt" && cd "$work/crt"
+    "$work/mingw-w64/mingw-w64-crt/configure" --host=$triple --prefix="$sysroot" \
+        --enable-libarm64 --disable-lib32 --disable-lib64 --disable-libarm32 \
+        --with-default-msvcrt=msvcrt \
+        CC="clang-14 $flags" CCAS="clang-14 $flags" AR=llvm-ar-14 RANLIB=llvm-ranlib-14 \
+        DLLTOOL=llvm-dlltool-14
+    make -j2
+    make install
+}
+summary_crt() { echo "mingw-w64 C runtime for ARM64 installed"; }
+
+cmake_for_windows() {
+    cmake -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_SYSTEM_NAME=Windows \
+        -DCMAKE_SYSTEM_PROCESSOR=ARM64 \
+        -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
+        -DCMAKE_C_COMPILER_WORKS=ON -DCMAKE_CXX_COMPILER_WORKS=ON \
+        -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_ASM_FLAGS="$flags" \
+        -DCMAKE_EXE_LINKER_FLAGS="$ldflags" -DCMAKE_SHARED_LINKER_FLAGS="$ldflags" \
+        -DCMAKE_AR="$(command -v llvm-ar-14)" -DCMAKE_RANLIB="$(command -v llvm-ranlib-14)" \
+        "$@"
+}
+builtins() {
+    rm -rf "$work/builtins"
+    cmake_for_windows -S "$work/llvm/compiler-rt/lib/builtins" -B "$work/builtins" \
+        -DCMAKE_INSTALL_PREFIX="$resources" -DCMAKE_C_COMPILER_TARGET=$triple \
+        -DCMAKE_ASM_COMPILER_TARGET=$triple -DLLVM_CONFIG_PATH= \
+        -DCOMPILER_RT_DEFAULT_TARGET_ONLY=ON -DCOMPILER_RT_BUILD_BUILTINS=ON
+    ninja -C "$work/builtins" -j2 install
+}
+summary_builtins() { echo "compiler-rt builtins installed"; }
+
+# Static libraries only, so that a program or DLL needs no C++ runtime DLL beside it;
+# libc++abi goes into libc++.a. No filesystem library: nothing here uses it.
+libcxx() {
+    rm -rf "$work/libcxx"
+    cmake_for_windows -S "$work/llvm/runtimes" -B "$work/libcxx" \
+        -DCMAKE_INSTALL_PREFIX="$sysroot" -DCMAKE_C_COMPILER_TARGET=$triple \
+        -DCMAKE_CXX_COMPILER_TARGET=$triple \
+        -DLLVM_ENABLE_RUNTIMES="libunwind;libcxxabi;libcxx" -DLLVM_INCLUDE_TESTS=OFF \
+        -DLLVM_INCLUDE_DOCS=OFF \
+        -DLIBUNWIND_USE_COMPILER_RT=ON -DLIBUNWIND_ENABLE_SHARED=OFF \
+        -DLIBCXXABI_USE_COMPILER_RT=ON -DLIBCXXABI_USE_LLVM_UNWINDER=ON \
+        -DLIBCXXABI_ENABLE_SHARED=OFF -DLIBCXXABI_LIBDIR_SUFFIX= \
+        -DLIBCXX_USE_COMPILER_RT=ON -DLIBCXX_ENABLE_SHARED=OFF -DLIBCXX_CXX_ABI=libcxxabi \
+        -DLIBCXX_ENABLE_STATIC_ABI_LIBRARY=ON -DLIBCXX_LIBDIR_SUFFIX= \
+        -DLIBCXX_ENABLE_FILESYSTEM=OFF -DLIBCXX_ENABLE_EXPERIMENTAL_LIBRARY=OFF \
+        -DLIBCXX_INCLUDE_TESTS=OFF -DLIBCXX_INCLUDE_BENCHMARKS=OFF \
+        -DLIBCXX_ENABLE_ABI_LINKER_SCRIPT=OFF
+    ninja -C "$work/libcxx" -j2 install
+}
+summary_libcxx() { echo "libc++, libc++abi and libunwind installed"; }
+
+if [ -f "$prefix/.done/libcxx" ]; then
+    say "up to date in $prefix"
+else
+    mkdir -p "$cache/sources" "$work"
+    for name in sources headers crt builtins libcxx; do
+        piece $name
+    done
+    rm -rf "$work"
+    say "ready in $prefix"
+fi
+[ "${1:-}" != --prefix ] || echo "$prefix"
