@@ -41,9 +41,16 @@ struct DeviceSet {
     std::vector<size_t> members;
 } set; // NOLINT(cppcoreguidelines-avoid-non-const-global-variables): the platform's state
 
+// The set's handle has a non-zero low byte, as the stack's leftovers below are non-zero:
+// the ARM64 tool keeps the handle in a register that its next call saves right past
+// that call's locals, where a string without its terminator would run on into it.
+struct alignas(256) HandleSpace {
+    unsigned char bytes[256];
+} handleSpace; // NOLINT(cppcoreguidelines-avoid-non-const-global-variables): its address only
+
 HDEVINFO SetHandle()
 {
-    return static_cast<HDEVINFO>(&set);
+    return static_cast<HDEVINFO>(&handleSpace.bytes[0xa5]);
 }
 
 const Device *FindNode(DEVINST node)
