@@ -1,27 +1,37 @@
 #!/usr/bin/env bash
 # Installs what the tests need on Debian 12 where it is missing, then builds and tests
-# every preset: Linux, Linux with sanitizers, and 64- and 32-bit Windows under Wine,
-# whose zips it also packs into build/release with SHA256SUMS; then checks that the
-# Windows builds are reproducible.
+# every preset: Linux, Linux with sanitizers, and 64-bit, 32-bit and ARM64 Windows under
+# Wine, whose zips it also packs into build/release with SHA256SUMS; then checks that
+# the Windows builds are reproducible. A preset that fails does not stop the ones after
+# it; the run fails at the end, naming them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # GoogleTest: Debian's build for Linux, and its sources (googletest) for building it
 # with the Windows toolchains. The analyzers and valgrind run in the host preset; git,
-# openssl and osslsigncode serve the release checks.
+# openssl and osslsigncode serve the release checks. The ARM64 build's runtime is built
+# from Debian's source packages by Debian's clang and LLVM tools (the rest of the list).
 packages=(cmake make g++ libc6-dev binutils perl git libgtest-dev googletest
           clang-tidy clang-format cppcheck valgrind openssl osslsigncode
-          g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64)
+          g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64
+          clang-14 lld-14 llvm-14 dpkg-dev patch bzip2 xz-utils ninja-build python3)
+sudo=
+[ "$(id -u)" = 0 ] || sudo=sudo
+codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' ||
         missing+=("$package")
 done
-if [ ${#missing[@]} -gt 0 ]; then
-    sudo=
-    [ "$(id -u)" = 0 ] || sudo=sudo
+# apt-get source needs the source indexes: a deb-src line made from the host's own
+# Debian source. Where there is none, the ARM64 preset says so, after the others ran.
+added=$($sudo bash tests/apt-source.sh deb-src "$codename" || true)
+[ -z "$added" ] || echo "$added"
+if [ -n "$added" ] || [ ${#missing[@]} -gt 0 ]; then
     $sudo dpkg --add-architecture i386
     $sudo apt-get update
+fi
+if [ ${#missing[@]} -gt 0 ]; then
     $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y "${missing[@]}"
 fi
 
@@ -29,11 +39,19 @@ fi
 # installed and registered for them; where that cannot be done, the line saying why
 # comes here, and again from the 32-bit tests, which then fail after all the others ran.
 bash tests/i386-host.sh setup || true
+# Debian's arm64 Wine, run by qemu-aarch64, for the ARM64 exe; where it cannot be made,
+# the ARM64 tests name the missing loader.
+bash tests/wine-arm64.sh setup || true
 
 rm -rf build/release
-for preset in host sanitize windows-x64 windows-x86; do
-    cmake --workflow --preset "$preset" --fresh
+failed=()
+for preset in host sanitize windows-x64 windows-x86 windows-arm64; do
+    cmake --workflow --preset "$preset" --fresh || failed+=("$preset")
 done
+if [ ${#failed[@]} -gt 0 ]; then
+    echo "These presets failed: ${failed[*]}" >&2
+    exit 1
+fi
 (cd build/release && sha256sum -c SHA256SUMS)
 
 # Two more builds of each Windows preset, from clean clones, must give the same bytes.
