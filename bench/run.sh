@@ -16,16 +16,18 @@ linux_pairs=${1:-101} wine_pairs=${2:-51}
 work=$PWD/build/bench
 mkdir -p "$work"
 
-for preset in host windows-x86 windows-x64; do
+for preset in host windows-x86 windows-x64 windows-arm64; do
     cmake --preset "$preset" > /dev/null
     cmake --build --preset "$preset" > /dev/null
 done
 measure=$PWD/build/host/bench/measure
 host_tool=$PWD/build/host/halvern host_base=$PWD/build/host/bench/baseline
 win_dir=$PWD/build/windows-x86 win64_dir=$PWD/build/windows-x64
-# Each Windows build's exes, and the Wine loader its preset found, by bits.
-declare -A dir=([32]=$win_dir [64]=$win64_dir) loader
-for bits in 32 64; do
+# Each Windows build's exes, and the Wine loader its preset found, by kind: 32, 64, or
+# arm64, whose loader is Debian's arm64 Wine under qemu-aarch64.
+declare -A dir=([32]=$win_dir [64]=$win64_dir [arm64]=$PWD/build/windows-arm64) loader
+declare -A kind=([32]=32-bit [64]=64-bit [arm64]=ARM64)
+for bits in 32 64 arm64; do
     loader[$bits]=$(sed -n 's/^HALVERN_WINE:[A-Z]*=//p' "${dir[$bits]}/CMakeCache.txt")
 done
 # How this host runs the 32-bit exe: Wine's 32-bit loader natively, or under qemu-i386,
@@ -95,9 +97,12 @@ unset WINEDLLOVERRIDES
 started=()
 trap 'for bits in "${started[@]}"; do bash tests/wine.sh "${loader[$bits]}" "$work/wineprefix$bits" --stop; done' EXIT
 bash tests/many-devices.sh 20000 "$work/wine-20000"
-for bits in 64 32; do
-    how=
+for bits in 64 32 arm64; do
+    how= pairs=$wine_pairs
     [ "$bits" = 32 ] && how=", $i386"
+    # Both ARM64 programs and all of Wine with them run emulated, instruction by
+    # instruction: fewer pairs.
+    [ "$bits" = arm64 ] && how=", both emulated by qemu-aarch64" pairs=$(((wine_pairs + 1) / 2))
     export WINEPREFIX=$work/wineprefix$bits
     unset WINEDLLOVERRIDES STANDIN_MACHINE
     started+=("$bits")
@@ -106,7 +111,7 @@ for bits in 64 32; do
     cp "${dir[$bits]}"/{bench/baseline.exe,halvern.exe,setupapi.dll} "$work/win$bits/"
     export WINEDLLOVERRIDES=setupapi=n,b STANDIN_MACHINE=$work/wine-20000/machine
     tool_cmd=("${loader[$bits]}" "$work/win$bits/halvern.exe") base_cmd=("${loader[$bits]}" "$work/win$bits/baseline.exe")
-    compare "Wine, $bits-bit exe$how, stand-in, 20,000 devices ($wine_pairs pairs)" "$wine_pairs"
+    compare "Wine, ${kind[$bits]} exe$how, stand-in, 20,000 devices ($pairs pairs)" "$pairs"
 done
 
 # 3. WriteFile calls on stdout for 300 devices, to a file and to a console (a terminal
@@ -119,14 +124,14 @@ writes() {
     local file=$(bash tests/stdout-writes.sh "$work/relay") bytes=$(stat -c %s "$work/out")
     script -qfc "WINEDEBUG=+relay,+loaddll $loader $exe 2> $work/relay-console" /dev/null > "$work/out-console"
     local console=$(bash tests/stdout-writes.sh "$work/relay-console")
-    echo "| $bits-bit $(basename "$exe") | $bytes | $file | $console |"
+    echo "| ${kind[$bits]} $(basename "$exe") | $bytes | $file | $console |"
 }
 echo
 echo "WriteFile (console: WriteConsole) calls on stdout under Wine, stand-in, 300 devices:"
 echo
 echo "| program | bytes | to a file | to a console |"
 echo "|---|---|---|---|"
-for bits in 64 32; do
+for bits in 64 32 arm64; do
     export WINEPREFIX=$work/wineprefix$bits
     writes "${loader[$bits]}" "$work/win$bits/halvern.exe"
     writes "${loader[$bits]}" "$work/win$bits/baseline.exe"
@@ -175,4 +180,4 @@ awk -v a="$tool_peak" -v b="$base_peak" 'BEGIN { printf "| peak resident memory,
 echo "| heap allocations, 10,000 devices, whole process (valgrind) | $tool_allocs | $base_allocs | $((tool_allocs - base_allocs)) more |"
 
 echo
-echo "Sizes: $(stat -c '%n %s' "$win_dir/halvern.exe" "$PWD/build/windows-x64/halvern.exe" 2>/dev/null | sed "s|$PWD/||" | paste -sd, | sed 's/,/, /g') bytes"
+echo "Sizes: $(stat -c '%n %s' "$win_dir/halvern.exe" "$win64_dir/halvern.exe" "${dir[arm64]}/halvern.exe" 2>/dev/null | sed "s|$PWD/||" | paste -sd, | sed 's/,/, /g') bytes"
