@@ -41,11 +41,18 @@ prefix_processes() {
         }' "$WINEPREFIX"
 }
 
+# A prefix made by another Wine (the arm64 one rebuilt under a new key, or Wine
+# upgraded) is made anew rather than left to Wine to update in place: under qemu that
+# update once hung for good, with two services.exe waiting on each other.
 exec 9> "$WINEPREFIX.lock"
 flock 9
-if [ ! -f "$WINEPREFIX/system.reg" ] && [ "${1:-}" != --stop ]; then
+made_by=$(readlink -f "$loader")
+if [ "${1:-}" != --stop ] &&
+   { [ ! -f "$WINEPREFIX/system.reg" ] || [ "$(cat "$WINEPREFIX.loader" 2> /dev/null)" != "$made_by" ]; }; then
+    rm -rf "$WINEPREFIX"
     env -u WINEDLLOVERRIDES WINEDEBUG=-all "$loader" wineboot --init
     "$server" --wait
+    echo "$made_by" > "$WINEPREFIX.loader"
 fi
 exec 9>&-
 
