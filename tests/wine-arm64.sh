@@ -202,29 +202,19 @@ loader() {
     echo "$current/bin/wine64"
 }
 
-# The processes run for PREFIX, found by their environment, so that one that never
-# reached the server is found too.
-leftovers() {
-    local dir
-    for dir in /proc/[0-9]*; do
-        { tr '\0' '\n' < "$dir/environ"; } 2> /dev/null | grep -qxF "WINEPREFIX=$1" &&
-            echo "${dir#/proc/}"
-    done
-}
-
-# The prefix's processes go, then its files and its server's folder, which Debian's
-# Wine names in the prefix's file wineserver.
+# The prefix's processes go (tests/wine.sh --stop finds them by their environment, so
+# that one that never reached the server goes too), then its files and its server's
+# folder, which Debian's Wine names in the prefix's file wineserver.
 cleanup() {
-    local pids name
-    pids=$(leftovers "$WINEPREFIX")
-    [ -z "$pids" ] || kill -9 $pids
+    local name
+    bash "$here/wine.sh" "$wine" "$WINEPREFIX" --stop > /dev/null
     name=$(cat "$WINEPREFIX/wineserver" 2> /dev/null)
     [[ $name =~ ^wine-[[:alnum:]]+$ ]] && rm -rf "${TMPDIR:-/tmp}/$name"
     rm -rf "$work"
 }
 
 verify() {
-    local wine server exe=${1:-$here/../build/windows-arm64/halvern.exe}
+    local server exe=${1:-$here/../build/windows-arm64/halvern.exe}
     wine=$(loader) || exit 1
     server=$(dirname "$wine")/wineserver
     work=$(mktemp -d)
@@ -242,8 +232,9 @@ verify() {
         "$@" > "$work/why" 2>&1 || { result=FAIL; failed=1; }
         printf '%-5s %-40s %5s s  %s\n' $result "$name" "$(since "$start")" "$(head -n 1 "$work/why")"
     }
+    # The prefix as the tests make it: wineboot --init, then the server's end.
     boot() {
-        timeout 300 "$wine" wineboot --init 2> /dev/null && timeout 120 "$server" -w &&
+        timeout 300 bash "$here/wine.sh" "$wine" "$WINEPREFIX" 2> /dev/null &&
             [ -f "$WINEPREFIX/system.reg" ]
     }
     hello() {
@@ -282,27 +273,18 @@ verify() {
         [ "$got" = 1 ] || { echo "exit status $got"; return 1; }
         timeout 60 "$server" -w || { echo "Wine's processes did not end within 60 s"; return 1; }
     }
-    # Compared as tests/run-case.sh does: the version put in, CR LF line ends.
+    # Each case as the tests run it, on Wine's own Setup API.
     registry_case() {
-        local dir=$1 version got
+        local dir=$1 version
         version=$(sed -n 's/^project(halvern VERSION \([0-9.]*\).*/\1/p' "$here/../CMakeLists.txt")
-        timeout 120 "$wine" regedit /S "$dir/registry.reg" || { echo "regedit failed"; return 1; }
-        timeout 120 "$wine" "$exe" > "$work/stdout" 2> /dev/null
-        got=$?
-        [ "$got" = "$(cat "$dir/status")" ] || { echo "exit status $got"; return 1; }
-        sed "s/@VERSION@/$version/; s/\$/\r/" "$dir/stdout" | cmp -s - "$work/stdout" ||
-            { echo "standard output differs"; return 1; }
+        bash "$here/wine.sh" "$wine" "$WINEPREFIX" --import "$dir/registry.reg" \
+            bash "$here/run-case.sh" "$dir" file crlf "$version" "$wine" "$exe"
     }
+    # tests/wine.sh --stop names whatever it had to kill once the server had gone.
     ended() {
-        timeout 60 "$server" -k
-        local pids _
-        for _ in $(seq 20); do
-            pids=$(leftovers "$WINEPREFIX")
-            [ -n "$pids" ] || return 0
-            sleep 0.5
-        done
-        echo "still running: $(tr '\n' ' ' <<< "$pids")"
-        return 1
+        local left
+        left=$(bash "$here/wine.sh" "$wine" "$WINEPREFIX" --stop) || { echo "$left"; return 1; }
+        [ -z "$left" ] || { echo "$left" | tr '\n' ' '; return 1; }
     }
 
     step "wineboot --init, wineserver -w" boot
