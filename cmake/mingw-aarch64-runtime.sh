@@ -20,12 +20,20 @@ cache=${XDG_CACHE_HOME:-$HOME/.cache}/halvern
 say() { echo "aarch64 runtime: $*" >&2; }
 die() { say "$*"; exit 1; }
 
-for need in clang-14:clang-14 clang++-14:clang-14 ld.lld-14:lld-14 llvm-ar-14:llvm-14 \
-            llvm-ranlib-14:llvm-14 llvm-dlltool-14:llvm-14 apt-get:apt apt-cache:apt \
-            dpkg-source:dpkg-dev patch:patch bzip2:bzip2 xz:xz-utils make:make cmake:cmake \
-            ninja:ninja-build python3:python3; do
+# LLVM 14's own folder, where clang finds ld.lld and llvm-windres finds clang by
+# those names: Debian's clang-14 and lld-14 put only versioned names on the PATH, and
+# the unversioned ones, from the clang and lld packages, may name another LLVM.
+# (mingw-aarch64.cmake names the same folder.)
+llvm=/usr/lib/llvm-14/bin
+for need in "$llvm/clang:clang-14" "$llvm/clang++:clang-14" "$llvm/ld.lld:lld-14" \
+            "$llvm/llvm-ar:llvm-14" "$llvm/llvm-ranlib:llvm-14" "$llvm/llvm-dlltool:llvm-14" \
+            apt-get:apt apt-cache:apt dpkg-source:dpkg-dev patch:patch bzip2:bzip2 \
+            xz:xz-utils make:make cmake:cmake ninja:ninja-build python3:python3; do
     command -v "${need%:*}" > /dev/null || die "${need%:*} is missing: install the Debian package ${need#*:}"
 done
+# libc++'s build merges libc++abi into libc++.a with a script that needs distutils.
+python3 -c 'import distutils.spawn' 2> /dev/null ||
+    die "python3's distutils is missing: install the Debian package python3-distutils"
 
 # The version apt-get source would fetch: the highest one in apt's source indexes.
 version_of() {
@@ -40,8 +48,12 @@ done
 mingw_version=$(version_of mingw-w64)
 llvm_version=$(version_of llvm-toolchain-14)
 
-key=$( (echo "mingw-w64 $mingw_version llvm-toolchain-14 $llvm_version"; cat "$0") |
-    sha256sum | cut -c1-12)
+# What the runtime is built from and with, one "PACKAGE VERSION" a line; the prefix
+# keeps it as its record (sources.txt) and is keyed on it.
+built_from=$(echo "source:mingw-w64 $mingw_version"
+             echo "source:llvm-toolchain-14 $llvm_version"
+             dpkg-query -W clang-14 lld-14 llvm-14 libclang-common-14-dev | tr '\t' ' ')
+key=$( (echo "$built_from"; cat "$0") | sha256sum | cut -c1-12)
 prefix=$cache/$triple-$key
 work=$prefix.work
 sysroot=$prefix/$triple
@@ -107,7 +119,7 @@ summary_sources() { echo "mingw-w64 $mingw_version and llvm-toolchain-14 $llvm_v
 # built below; its headers are clang's.
 headers() {
     mkdir -p "$resources/lib"
-    ln -sfn "$(clang-14 -print-resource-dir)/include" "$resources/include"
+    ln -sfn "$("$llvm/clang" -print-resource-dir)/include" "$resources/include"
     rm -rf "$work/headers" && mkdir "$work/headers" && cd "$work/headers"
     "$work/mingw-w64/mingw-w64-headers/configure" --host=$triple --prefix="$sysroot" \
         --with-default-msvcrt=msvcrt
@@ -121,8 +133,8 @@ crt() {
     "$work/mingw-w64/mingw-w64-crt/configure" --host=$triple --prefix="$sysroot" \
         --enable-libarm64 --disable-lib32 --disable-lib64 --disable-libarm32 \
         --with-default-msvcrt=msvcrt \
-        CC="clang-14 $flags" CCAS="clang-14 $flags" AR=llvm-ar-14 RANLIB=llvm-ranlib-14 \
-        DLLTOOL=llvm-dlltool-14
+        CC="$llvm/clang $flags" CCAS="$llvm/clang $flags" AR="$llvm/llvm-ar" \
+        RANLIB="$llvm/llvm-ranlib" DLLTOOL="$llvm/llvm-dlltool"
     make -j2
     make install
 }
@@ -131,11 +143,11 @@ summary_crt() { echo "mingw-w64 C runtime for ARM64 installed"; }
 cmake_for_windows() {
     cmake -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_SYSTEM_NAME=Windows \
         -DCMAKE_SYSTEM_PROCESSOR=ARM64 \
-        -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
+        -DCMAKE_C_COMPILER="$llvm/clang" -DCMAKE_CXX_COMPILER="$llvm/clang++" \
         -DCMAKE_C_COMPILER_WORKS=ON -DCMAKE_CXX_COMPILER_WORKS=ON \
         -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_ASM_FLAGS="$flags" \
         -DCMAKE_EXE_LINKER_FLAGS="$ldflags" -DCMAKE_SHARED_LINKER_FLAGS="$ldflags" \
-        -DCMAKE_AR="$(command -v llvm-ar-14)" -DCMAKE_RANLIB="$(command -v llvm-ranlib-14)" \
+        -DCMAKE_AR="$llvm/llvm-ar" -DCMAKE_RANLIB="$llvm/llvm-ranlib" \
         "$@"
 }
 builtins() {
@@ -177,6 +189,7 @@ else
         piece $name
     done
     rm -rf "$work"
+    echo "$built_from" > "$prefix/sources.txt"
     say "ready in $prefix"
 fi
 [ "${1:-}" != --prefix ] || echo "$prefix"

@@ -18,19 +18,23 @@ if(NOT DEFINED ENV{HALVERN_AARCH64_RUNTIME})
 endif()
 set(runtime $ENV{HALVERN_AARCH64_RUNTIME})
 
+# Every tool from LLVM 14's own folder, as the runtime is built: there clang finds
+# ld.lld, and llvm-windres finds clang, by the names they look for. Debian's clang-14
+# and lld-14 put only versioned names on the PATH.
+set(llvm /usr/lib/llvm-14/bin)
 set(triple aarch64-w64-mingw32)
-set(CMAKE_C_COMPILER clang-14)
-set(CMAKE_CXX_COMPILER clang++-14)
+set(CMAKE_C_COMPILER ${llvm}/clang)
+set(CMAKE_CXX_COMPILER ${llvm}/clang++)
 set(CMAKE_C_COMPILER_TARGET ${triple})
 set(CMAKE_CXX_COMPILER_TARGET ${triple})
 set(CMAKE_SYSROOT ${runtime})
 # llvm-windres preprocesses with clang, which finds the headers by the same target and
 # sysroot.
-set(CMAKE_RC_COMPILER llvm-windres-14)
+set(CMAKE_RC_COMPILER ${llvm}/llvm-windres)
 set(CMAKE_RC_FLAGS_INIT "--target=${triple} --preprocessor-arg=--sysroot=${runtime}")
-find_program(CMAKE_AR llvm-ar-14 REQUIRED)
-find_program(CMAKE_RANLIB llvm-ranlib-14 REQUIRED)
-find_program(CMAKE_OBJDUMP llvm-objdump-14 REQUIRED)
+set(CMAKE_AR ${llvm}/llvm-ar)
+set(CMAKE_RANLIB ${llvm}/llvm-ranlib)
+set(CMAKE_OBJDUMP ${llvm}/llvm-objdump)
 
 set(CMAKE_FIND_ROOT_PATH ${runtime}/${triple})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

@@ -5,11 +5,16 @@
 # own keeps going through it. Run apt-get update afterwards when it says it added one.
 #
 # usage: apt-source.sh TYPE SUITE     (root)   e.g. deb bookworm-backports, deb-src bookworm
+#        apt-source.sh --show [RELEASE]         print the URI and keyring ("-" for none)
+#                                               of the host's Debian source for RELEASE
+#                                               (default: the host's own), as the lines
+#                                               added are made from
 # Prints one line when it adds a source; exits 1 with one line on standard error when
 # the host has no Debian source to make one from.
 set -u
-type=$1 suite=$2
+type=$1 suite=${2:-}
 codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+[ "$type" != --show ] || codename=${2:-$codename}
 
 # Every configured entry, one a line: "TYPE URI SUITE SIGNED-BY", from deb822 files and
 # one-line lists alike.
@@ -48,14 +53,22 @@ entries() {
 }
 
 all=$(entries)
-if awk -v t="$type" -v s="$suite" '$1 == t && $3 == s { found = 1 } END { exit !found }' <<< "$all"; then
+if [ "$type" != --show ] && awk -v t="$type" -v s="$suite" '$1 == t && $3 == s { found = 1 } END { exit !found }' <<< "$all"; then
     exit 0
 fi
 # The host's Debian archive: the URI of its entry for the release itself.
 read -r uri signed < <(awk -v s="$codename" '$1 == "deb" && $3 == s { print $2, $4; exit }' <<< "$all")
 if [ -z "${uri:-}" ]; then
-    echo "apt has no Debian source for $codename to make a $type line for $suite from; add one, or add that line by hand." >&2
+    if [ "$type" = --show ]; then
+        echo "apt has no Debian source for $codename." >&2
+    else
+        echo "apt has no Debian source for $codename to make a $type line for $suite from; add one, or add that line by hand." >&2
+    fi
     exit 1
+fi
+if [ "$type" = --show ]; then
+    echo "$uri $signed"
+    exit 0
 fi
 file=/etc/apt/sources.list.d/halvern-$suite-$type.sources
 {

@@ -7,14 +7,24 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# GoogleTest: Debian's build for Linux, and its sources (googletest) for building it
-# with the Windows toolchains. The analyzers and valgrind run in the host preset; git,
-# openssl and osslsigncode serve the release checks. The ARM64 build's runtime is built
-# from Debian's source packages by Debian's clang and LLVM tools (the rest of the list).
-packages=(cmake make g++ libc6-dev binutils perl git libgtest-dev googletest
-          clang-tidy clang-format cppcheck valgrind openssl osslsigncode
-          g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64
-          clang-14 lld-14 llvm-14 dpkg-dev patch bzip2 xz-utils ninja-build python3)
+# Every package the tests need, and nothing a development machine's image happens to
+# have besides: a fresh Debian 12 minbase gets exactly these (tests/fresh-debian.sh
+# proves it).
+packages=(
+    # The Linux build; GoogleTest's Debian build for it, and its sources (googletest)
+    # for building it with the Windows toolchains.
+    cmake make g++ libc6-dev binutils libgtest-dev googletest
+    # The host preset's analyzers and memcheck.
+    clang-tidy clang-format cppcheck valgrind
+    # The release checks: clones for reproducible.sh, signing and its timestamp server.
+    git perl openssl osslsigncode
+    # The x86 and x64 cross compilers, and the Wine that runs their exes.
+    g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64
+    # ARM64: clang, lld and the LLVM tools, used from LLVM 14's own folder; what builds
+    # the runtime from Debian's source packages; python3-distutils for libc++'s archive
+    # merge script.
+    clang-14 lld-14 llvm-14 dpkg-dev patch bzip2 xz-utils ninja-build python3
+    python3-distutils)
 sudo=
 [ "$(id -u)" = 0 ] || sudo=sudo
 codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
