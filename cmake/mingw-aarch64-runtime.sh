@@ -12,6 +12,8 @@
 #
 # usage: mingw-aarch64-runtime.sh            build if needed
 #        mingw-aarch64-runtime.sh --prefix   the same, then print the prefix
+#        mingw-aarch64-runtime.sh --record   print what it would be built from and
+#                                            with, building nothing
 set -euo pipefail
 export LC_ALL=C
 
@@ -53,6 +55,10 @@ llvm_version=$(version_of llvm-toolchain-14)
 built_from=$(echo "source:mingw-w64 $mingw_version"
              echo "source:llvm-toolchain-14 $llvm_version"
              dpkg-query -W clang-14 lld-14 llvm-14 libclang-common-14-dev | tr '\t' ' ')
+if [ "${1:-}" = --record ]; then
+    echo "$built_from"
+    exit 0
+fi
 key=$( (echo "$built_from"; cat "$0") | sha256sum | cut -c1-12)
 prefix=$cache/$triple-$key
 work=$prefix.work

@@ -24,9 +24,24 @@ file(MAKE_DIRECTORY "${release}/${CPACK_SYSTEM_NAME}")
 file(COPY ${CPACK_PACKAGE_FILES} DESTINATION "${release}")
 file(COPY "${CPACK_TEMPORARY_DIRECTORY}/halvern.exe" DESTINATION "${release}/${CPACK_SYSTEM_NAME}")
 
-# An exe is listed only beside its zip of this version, so that one left by another
-# version's packing, under the same name, is not.
+# build-record.txt: this build's toolchain versions, in place of any earlier ones for
+# the same system, beside those of the other systems packed.
+execute_process(
+  COMMAND bash "${CPACK_HALVERN_SOURCE_DIR}/cmake/build-record.sh" "${CPACK_SYSTEM_NAME}"
+          ${CPACK_HALVERN_AARCH64_RUNTIME}
+  OUTPUT_VARIABLE record RESULT_VARIABLE failed)
+if(failed)
+  message(FATAL_ERROR "Could not read the versions of the ${CPACK_SYSTEM_NAME} toolchain")
+endif()
+set(earlier "")
+if(EXISTS "${release}/build-record.txt")
+  file(STRINGS "${release}/build-record.txt" earlier REGEX "^[a-z0-9]+ ")
+endif()
+
+# An exe, and its record, is listed only beside its zip of this version, so that one
+# left by another version's packing, under the same name, is not.
 set(sums "")
+set(records "")
 foreach(system win32 win64 arm64)
   set(zip "${CPACK_PACKAGE_NAME}-${CPACK_PACKAGE_VERSION}-${system}.zip")
   if(EXISTS "${release}/${zip}")
@@ -34,7 +49,23 @@ foreach(system win32 win64 arm64)
       file(SHA256 "${release}/${file}" hash)
       string(APPEND sums "${hash}  ${file}\n")
     endforeach()
+    if(NOT system STREQUAL CPACK_SYSTEM_NAME)
+      set(lines "${earlier}")
+      list(FILTER lines INCLUDE REGEX "^${system} ")
+      foreach(line IN LISTS lines)
+        string(APPEND records "${line}\n")
+      endforeach()
+    else()
+      string(APPEND records "${record}")
+    endif()
   endif()
 endforeach()
+file(WRITE "${release}/build-record.txt"
+  "# The Debian package versions each exe of halvern ${CPACK_PACKAGE_VERSION} was built with,\n"
+  "# one \"SYSTEM PACKAGE VERSION\" a line. Compare a host's with them before rebuilding:\n"
+  "# bash tests/reproducible.sh --versions build-record.txt\n"
+  "${records}")
+file(SHA256 "${release}/build-record.txt" hash)
+string(APPEND sums "${hash}  build-record.txt\n")
 file(WRITE "${release}/SHA256SUMS" "${sums}")
 message(STATUS "Release files and SHA256SUMS in ${release}")

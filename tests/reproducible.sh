@@ -1,10 +1,55 @@
 #!/usr/bin/env bash
 # Builds each Windows preset twice from clean, from two clones of this commit made at
-# different times in folders of different paths, and checks that halvern.exe and the
-# zip come out byte for byte the same. Prints the SHA-256 of each.
-# usage: reproducible.sh
+# different times in folders of different paths, and checks that halvern.exe, the zip
+# and the build record come out byte for byte the same. Prints the SHA-256 of each.
+#
+# Given a release folder, it first compares this host's toolchain versions with the
+# release's build-record.txt, naming each difference, and then also checks the
+# rebuilt files against the release's SHA256SUMS: the same bytes are expected only
+# from the same recorded versions.
+#
+# usage: reproducible.sh [RELEASE]           RELEASE: a folder with SHA256SUMS and
+#                                            build-record.txt
+#        reproducible.sh --versions RECORD   compare the versions alone; exit 1 on any
+#                                            difference
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
+
+# Names each package whose version differs between RECORD and this host; exits 1 if any.
+versions() {
+    local record=$1 systems system
+    systems=$(awk '/^[a-z0-9]+ [^ ]+ [^ ]+$/ { print $1 }' "$record" | sort -u)
+    [ -n "$systems" ] || { echo "$record holds no build record"; return 1; }
+    for system in $systems; do
+        bash "$top/cmake/build-record.sh" "$system" | sed 's/^/host /'
+    done | awk 'FNR == NR && /^[a-z0-9]+ [^ ]+ [^ ]+$/ { built[$1 " " $2] = $3; next }
+                $1 == "host" { here[$2 " " $3] = $4 }
+                END {
+                    for (key in built) {
+                        if (!(key in here)) { print key ": built with " built[key] ", not recorded on this host"; differ = 1 }
+                        else if (built[key] != here[key]) { print key ": built with " built[key] ", this host has " here[key]; differ = 1 }
+                    }
+                    for (key in here)
+                        if (!(key in built)) { print key ": not in the record, this host has " here[key]; differ = 1 }
+                    exit differ
+                }' "$record" - | sort
+}
+
+if [ "${1:-}" = --versions ]; then
+    [ -f "${2:-}" ] || { echo "usage: reproducible.sh --versions RECORD" >&2; exit 2; }
+    if versions "$2"; then
+        echo "This host has every version that $2 records."
+        exit 0
+    fi
+    echo "This host's toolchain differs from $2 as above."
+    exit 1
+fi
+release=${1:-}
+if [ -n "$release" ]; then
+    versions "$release/build-record.txt" ||
+        echo "This host's toolchain differs from the release's as above: its bytes may differ too."
+fi
+
 commit=$(git -C "$top" rev-parse HEAD)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -28,7 +73,7 @@ build "$second"
 failed=0
 version=$(sed -n 's/^project(halvern VERSION \([0-9.]*\).*/\1/p' "$top/CMakeLists.txt")
 for file in win32/halvern.exe "halvern-$version-win32.zip" win64/halvern.exe "halvern-$version-win64.zip" \
-            arm64/halvern.exe "halvern-$version-arm64.zip"; do
+            arm64/halvern.exe "halvern-$version-arm64.zip" build-record.txt; do
     a=$(sha256sum < "$first/build/release/$file" | cut -d' ' -f1)
     b=$(sha256sum < "$second/build/release/$file" | cut -d' ' -f1)
     if [ "$a" = "$b" ]; then
@@ -39,4 +84,7 @@ for file in win32/halvern.exe "halvern-$version-win32.zip" win64/halvern.exe "ha
     fi
 done
 (cd "$first/build/release" && sha256sum --quiet -c SHA256SUMS) || failed=1
+if [ -n "$release" ]; then
+    (cd "$first/build/release" && sha256sum -c "$(cd "$release" && pwd)/SHA256SUMS") || failed=1
+fi
 exit $failed

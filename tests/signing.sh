@@ -43,9 +43,11 @@ trap 'kill $tsa 2> /dev/null' EXIT
 for ((i = 0; i < 100; i++)); do [ -f tsa-port ] && break; sleep 0.1; done
 [ -f tsa-port ] || fail "the timestamping authority did not start: $(cat tsa.log)"
 
-# Another version's zip, left in the release folder, must stay out of SHA256SUMS.
+# Another version's zip, left in the release folder, must stay out of SHA256SUMS, and
+# an earlier record out of the build record.
 stale=halvern-0.9.0-win32.zip
 echo stale > "release/$stale"
+echo "win32 stale-package 0.9" > release/build-record.txt
 HALVERN_SIGN_CERT=$work/cert.pem HALVERN_SIGN_KEY=$work/key.pem \
     HALVERN_SIGN_TIMESTAMP_URL=http://127.0.0.1:$(cat tsa-port) \
     cpack --config "$build/CPackConfig.cmake" -B "$work/pack" \
@@ -88,8 +90,12 @@ for text in README.txt LICENSE.txt; do
 done
 grep -q '@' unzipped/README.txt && fail "README.txt has a placeholder left: $(grep '@' unzipped/README.txt)"
 exe_dir=$(dirname "${signed#"$work/release/"}")
-[ "$(cut -d' ' -f3 release/SHA256SUMS | tr '\n' ' ')" = "$zip $exe_dir/halvern.exe " ] ||
+[ "$(cut -d' ' -f3 release/SHA256SUMS | tr '\n' ' ')" = "$zip $exe_dir/halvern.exe build-record.txt " ] ||
     fail "SHA256SUMS lists other files: $(cat release/SHA256SUMS)"
+if [ "$(grep -v '^#' release/build-record.txt | cut -d' ' -f1 | sort -u)" != "$exe_dir" ] ||
+    grep -q stale-package release/build-record.txt; then
+    fail "build-record.txt is not $exe_dir's alone: $(cat release/build-record.txt)"
+fi
 (cd release && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not match the files"
 
 osslsigncode remove-signature -in "$signed" -out unsigned.exe > /dev/null ||
