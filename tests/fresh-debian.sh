@@ -35,7 +35,7 @@ if [ "${1:-}" = --inside ]; then
     mount --rbind /dev "$root/dev"
     mount -t tmpfs -o mode=1777 tmpfs "$root/dev/shm"
     mount --bind "$debs" "$root/var/cache/apt/archives"
-    n=0
+    n=0 status=0
     while IFS= read -r command; do
         n=$((n + 1))
         say "command $n: $command"
@@ -56,9 +56,12 @@ if [ "${1:-}" = --inside ]; then
              / tests passed, [0-9]+ tests failed out of / {
                  printf "    %s: %s\n", preset == "" ? "tests" : preset, $0 }' \
             "$logs/command-$n.log"
-        [ $status = 0 ] || exit $status
+        [ $status = 0 ] || break
     done < "$logs/commands"
-    exit 0
+    awk '/ tests passed, [0-9]+ tests failed out of / { failed += $4; total += $NF }
+         END { printf "fresh-debian: %d passed, %d failed\n", total - failed, failed }' \
+        "$logs"/command-*.log
+    exit "$status"
 fi
 
 keep=no
@@ -126,7 +129,7 @@ finish() {
         rm -rf "$work"
     fi
     [ $left = 0 ] || status=1
-    exit $status
+    exit "$status"
 }
 trap finish EXIT
 trap 'say "interrupted"; exit 130' INT TERM
