@@ -34,7 +34,6 @@ set(CMAKE_RC_COMPILER ${llvm}/llvm-windres)
 set(CMAKE_RC_FLAGS_INIT "--target=${triple} --preprocessor-arg=--sysroot=${runtime}")
 set(CMAKE_AR ${llvm}/llvm-ar)
 set(CMAKE_RANLIB ${llvm}/llvm-ranlib)
-set(CMAKE_OBJDUMP ${llvm}/llvm-objdump)
 
 set(CMAKE_FIND_ROOT_PATH ${runtime}/${triple})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
