@@ -42,10 +42,9 @@ version_of() {
     apt-cache showsrc --only-source "$1" 2> /dev/null |
         awk '/^Version:/ { print $2 }' | sort -V | tail -n 1
 }
-codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
 for package in mingw-w64 llvm-toolchain-14; do
     [ -n "$(version_of $package)" ] ||
-        die "no source package $package in apt's indexes; as root: bash tests/apt-source.sh deb-src $codename && apt-get update"
+        die "no source package $package in apt's indexes; as root: bash tests/apt-source.sh deb-src && apt-get update"
 done
 mingw_version=$(version_of mingw-w64)
 llvm_version=$(version_of llvm-toolchain-14)
@@ -87,7 +86,7 @@ piece() {
         die "building the $name failed; see $work/$name.log"
     fi
     touch "$stamp"
-    say "$name: $(summary_$name) ($((SECONDS - start)) s)"
+    say "$name: $("summary_$name") ($((SECONDS - start)) s)"
 }
 
 # The paths of the work folder and of the cache stay out of what is built.

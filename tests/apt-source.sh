@@ -4,17 +4,25 @@
 # (its URI and keyring), so that a host whose apt goes through a mirror or proxy of its
 # own keeps going through it. Run apt-get update afterwards when it says it added one.
 #
-# usage: apt-source.sh TYPE SUITE     (root)   e.g. deb bookworm-backports, deb-src bookworm
-#        apt-source.sh --show [RELEASE]         print the URI and keyring ("-" for none)
-#                                               of the host's Debian source for RELEASE
-#                                               (default: the host's own), as the lines
-#                                               added are made from
+# It is also the one place that reads the host's Debian release.
+#
+# usage: apt-source.sh TYPE [SUITE]   (root)   e.g. deb bookworm-backports, deb-src;
+#                                              SUITE defaults to the host's release
+#        apt-source.sh --show [SUITE]          print the URI and keyring ("-" for none)
+#                                              of the host's Debian source for SUITE
+#        apt-source.sh --codename              print the host's release, e.g. bookworm
 # Prints one line when it adds a source; exits 1 with one line on standard error when
 # the host has no Debian source to make one from.
 set -u
-type=$1 suite=${2:-}
-codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
-[ "$type" != --show ] || codename=${2:-$codename}
+type=${1:-}
+codename=$(sed -n 's/^VERSION_CODENAME=//p' /etc/os-release)
+if [ "$type" = --codename ]; then
+    [ -n "$codename" ] || { echo "/etc/os-release names no release" >&2; exit 1; }
+    echo "$codename"
+    exit 0
+fi
+suite=${2:-$codename}
+[ "$type" != --show ] || codename=$suite
 
 # Every configured entry, one a line: "TYPE URI SUITE SIGNED-BY", from deb822 files and
 # one-line lists alike.

@@ -14,8 +14,8 @@ packages=(
     # The Linux build; GoogleTest's Debian build for it, and its sources (googletest)
     # for building it with the Windows toolchains.
     cmake make g++ libc6-dev binutils libgtest-dev googletest
-    # The host preset's analyzers and memcheck.
-    clang-tidy clang-format cppcheck valgrind
+    # The host preset's analyzers, shellcheck over every script, and memcheck.
+    clang-tidy clang-format cppcheck shellcheck valgrind
     # The release checks: clones for reproducible.sh, signing and its timestamp server.
     git perl openssl osslsigncode
     # The x86 and x64 cross compilers, and the Wine that runs their exes.
@@ -27,7 +27,6 @@ packages=(
     python3-distutils)
 sudo=
 [ "$(id -u)" = 0 ] || sudo=sudo
-codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' ||
@@ -35,7 +34,7 @@ for package in "${packages[@]}"; do
 done
 # apt-get source needs the source indexes: a deb-src line made from the host's own
 # Debian source. Where there is none, the ARM64 preset says so, after the others ran.
-added=$($sudo bash tests/apt-source.sh deb-src "$codename" || true)
+added=$($sudo bash tests/apt-source.sh deb-src || true)
 [ -z "$added" ] || echo "$added"
 if [ -n "$added" ] || [ ${#missing[@]} -gt 0 ]; then
     $sudo dpkg --add-architecture i386

@@ -10,13 +10,6 @@
 #                               packages does nothing. Root only where qemu-user is
 #                               missing, to install it.
 #        wine-arm64.sh loader   print the loader's path; exit 1 if there is none yet
-#        wine-arm64.sh verify [EXE]
-#                               try the loader in a prefix of its own, timing each
-#                               step: a builtin program, an exit status, a .reg file
-#                               from a host path, exes it cannot load, and that every
-#                               process ends; then EXE (default: the repo's
-#                               build/windows-arm64/halvern.exe, if built) on each
-#                               registry case of tests/wine/
 #
 # The loader, CACHE/halvern/wine-arm64/bin/wine64, and wineserver beside it are used as
 # Debian's /usr/lib/wine/wine64 and /usr/lib/wine/wineserver are.
@@ -25,7 +18,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 cache=${XDG_CACHE_HOME:-$HOME/.cache}/halvern
 state=$cache/wine-arm64-apt
 current=$cache/wine-arm64
-codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+codename=$(bash "$here/apt-source.sh" --codename) || exit 1
 
 # What a console program needs, and no more. Wine itself; the C library, and libgcc_s,
 # which glibc loads to unwind a thread that exits; libunwind and liblzma, which ntdll.so
@@ -44,19 +37,11 @@ fail() { echo "wine-arm64: $*" >&2; exit 1; }
 
 qemu_user() {
     if command -v qemu-aarch64 > /dev/null; then
-        say "qemu-aarch64 $(qemu-aarch64 --version | sed -n '1s/.* version \([^ ]*\).*/\1/p') is installed"
         return
     fi
     [ "$(id -u)" = 0 ] ||
-        fail "qemu-aarch64 is missing: as root, run bash tests/wine-arm64.sh setup, which installs qemu-user from $codename-backports"
-    bash "$here/apt-source.sh" deb "$codename-backports" || exit 1
-    local log
-    log=$(mktemp)
-    { apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y \
-          --no-install-recommends -t "$codename-backports" qemu-user; } > "$log" 2>&1 ||
-        { tail -n 5 "$log" >&2; rm -f "$log"; fail "could not install qemu-user from $codename-backports"; }
-    rm -f "$log"
-    say "installed qemu-user $(qemu-aarch64 --version | sed -n '1s/.* version \([^ ]*\).*/\1/p') from $codename-backports"
+        fail "qemu-aarch64 is missing: as root, run bash tests/wine-arm64.sh setup, which installs qemu-user"
+    say "$(bash "$here/qemu-user.sh")" || exit 1
 }
 
 arm64_apt() { APT_CONFIG=$state/apt.conf "$@"; }
@@ -70,13 +55,13 @@ index() {
     fi
     mkdir -p "$state/lists/partial" "$state/archives/partial" "$state/parts" || exit 1
     : > "$state/status"
-    local keyring=/usr/share/keyrings/debian-archive-keyring.gpg signed=
-    [ -f "$keyring" ] && signed=" signed-by=$keyring"
-    apt-get indextargets --format '$(TARGET_OF) $(REPO_URI) $(RELEASE) $(ORIGIN)' \
-            'Identifier: Packages' |
-        awk -v c="$codename" -v s="$signed" '$1 == "deb" && ($4 == "Debian" || $4 == "") &&
-                ($3 == c || $3 == c "-updates" || $3 == c "-security") && !seen[$2 $3]++ {
-                print "deb [arch=arm64" s "] " $2 " " $3 " main" }' > "$state/sources.list"
+    local suite uri keyring
+    : > "$state/sources.list"
+    for suite in "$codename" "$codename-updates" "$codename-security"; do
+        read -r uri keyring < <(bash "$here/apt-source.sh" --show "$suite" 2> /dev/null) || continue
+        if [ "$keyring" = - ]; then keyring=; else keyring=" signed-by=$keyring"; fi
+        echo "deb [arch=arm64$keyring] $uri $suite main" >> "$state/sources.list"
+    done
     [ -s "$state/sources.list" ] ||
         fail "apt has no Debian source for $codename to take arm64 packages from"
     cat > "$state/apt.conf" <<EOF
@@ -140,7 +125,8 @@ check() {
         [ -e "$file" ] || fail "the arm64 root lacks ${file#"$root"/}"
         why=$(qemu-aarch64 "$root/usr/lib/wine/ld-linux-aarch64.so.1" --library-path "$libs:$unix" \
                   --list "$file" 2>&1 > /dev/null) ||
-            fail "the arm64 root lacks $(sed 's/.*shared libraries: \([^:]*\):.*/\1/' <<< "$why"), which ${file#"$root"/} needs"
+            { [[ $why =~ shared\ libraries:\ ([^:]*): ]] && why=${BASH_REMATCH[1]};
+              fail "the arm64 root lacks $why, which ${file#"$root"/} needs"; }
     done
 }
 
@@ -202,116 +188,8 @@ loader() {
     echo "$current/bin/wine64"
 }
 
-# The prefix's processes go (tests/wine.sh --stop finds them by their environment, so
-# that one that never reached the server goes too), then its files and its server's
-# folder, which Debian's Wine names in the prefix's file wineserver.
-cleanup() {
-    local name
-    bash "$here/wine.sh" "$wine" "$WINEPREFIX" --stop > /dev/null
-    name=$(cat "$WINEPREFIX/wineserver" 2> /dev/null)
-    [[ $name =~ ^wine-[[:alnum:]]+$ ]] && rm -rf "${TMPDIR:-/tmp}/$name"
-    rm -rf "$work"
-}
-
-verify() {
-    local server exe=${1:-$here/../build/windows-arm64/halvern.exe}
-    wine=$(loader) || exit 1
-    server=$(dirname "$wine")/wineserver
-    work=$(mktemp -d)
-    export WINEPREFIX=$work/prefix WINEDEBUG=-all
-    unset WINEDLLOVERRIDES
-    trap cleanup EXIT
-    failed=0
-
-    # Wine's own processes, its server among them, keep the standard output and error
-    # they were started with: each goes to a file, never to a pipe that would then stay
-    # open.
-    step() {
-        local name=$1 start=$EPOCHREALTIME result=ok
-        shift
-        "$@" > "$work/why" 2>&1 || { result=FAIL; failed=1; }
-        printf '%-5s %-40s %5s s  %s\n' $result "$name" "$(since "$start")" "$(head -n 1 "$work/why")"
-    }
-    # The prefix as the tests make it: wineboot --init, then the server's end.
-    boot() {
-        timeout 300 bash "$here/wine.sh" "$wine" "$WINEPREFIX" 2> /dev/null &&
-            [ -f "$WINEPREFIX/system.reg" ]
-    }
-    hello() {
-        timeout 120 "$wine" cmd /c echo hello > "$work/stdout" 2> "$work/stderr"
-        [ "$(cat "$work/stdout")" = $'hello\r' ] || { echo "printed: $(cat -A "$work/stdout")"; return 1; }
-        [ ! -s "$work/stderr" ] || { echo "standard error: $(head -n 1 "$work/stderr")"; return 1; }
-    }
-    status() {
-        timeout 120 "$wine" cmd /c exit 3
-        local got=$?
-        [ "$got" = 3 ] || { echo "exit status $got"; return 1; }
-    }
-    import() {
-        local value=$RANDOM$RANDOM
-        printf 'REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Halvern test]\n"Value"="%s"\n' "$value" \
-            > "$work/probe.reg"
-        timeout 120 "$wine" regedit /S "$work/probe.reg" || return 1
-        timeout 120 "$wine" reg query 'HKCU\Software\Halvern test' /v Value > "$work/stdout"
-        grep -q "$value" "$work/stdout" || { echo "the value is not in the registry"; return 1; }
-    }
-    warm() {
-        local start times=
-        timeout 60 "$server" -w && "$server" -p || return 1
-        for _ in 1 2 3 4 5; do
-            start=$EPOCHREALTIME
-            timeout 120 "$wine" cmd /c echo hello > /dev/null 2>&1 || return 1
-            times+=" $(since "$start")"
-        done
-        "$server" -k
-        echo "each:$times s"
-    }
-    # Wine says why on standard output and exits with 1; nothing may go on running.
-    unloadable() {
-        timeout 120 "$wine" "$1" > "$work/stdout" 2>&1
-        local got=$?
-        [ "$got" = 1 ] || { echo "exit status $got"; return 1; }
-        timeout 60 "$server" -w || { echo "Wine's processes did not end within 60 s"; return 1; }
-    }
-    # Each case as the tests run it, on Wine's own Setup API.
-    registry_case() {
-        local dir=$1 version
-        version=$(sed -n 's/^project(halvern VERSION \([0-9.]*\).*/\1/p' "$here/../CMakeLists.txt")
-        bash "$here/wine.sh" "$wine" "$WINEPREFIX" --import "$dir/registry.reg" \
-            bash "$here/run-case.sh" "$dir" file crlf "$version" "$wine" "$exe"
-    }
-    # tests/wine.sh --stop names whatever it had to kill once the server had gone.
-    ended() {
-        local left
-        left=$(bash "$here/wine.sh" "$wine" "$WINEPREFIX" --stop) || { echo "$left"; return 1; }
-        [ -z "$left" ] || { echo "$left" | tr '\n' ' '; return 1; }
-    }
-
-    step "wineboot --init, wineserver -w" boot
-    step "cmd /c echo hello, no server" hello
-    step "cmd /c echo hello, server up" hello
-    step "cmd /c exit 3 gives 3" status
-    step "regedit /S of a host .reg file" import
-    step "5 runs under wineserver -p" warm
-    { printf MZ; head -c 1022 /dev/zero; } > "$work/truncated.exe"
-    step "a truncated exe: status 1, all ends" unloadable "$work/truncated.exe"
-    local x64=/usr/lib/x86_64-linux-gnu/wine/x86_64-windows/hostname.exe
-    [ ! -f "$x64" ] || step "an x86-64 exe: status 1, all ends" unloadable "$x64"
-    if [ -f "$exe" ]; then
-        local dir
-        for dir in "$here"/wine/*/; do
-            step "$(basename "$exe") on wine/$(basename "$dir")" registry_case "$dir"
-        done
-    else
-        echo "skip  no $exe"
-    fi
-    step "wineserver -k, no process left" ended
-    return $failed
-}
-
 case ${1:-} in
 setup) setup ;;
 loader) loader ;;
-verify) shift; verify "$@" ;;
-*) echo "usage: wine-arm64.sh setup|loader|verify [EXE]" >&2; exit 2 ;;
+*) echo "usage: wine-arm64.sh setup|loader" >&2; exit 2 ;;
 esac
