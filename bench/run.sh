@@ -98,7 +98,7 @@ started=()
 trap 'for bits in "${started[@]}"; do bash tests/wine.sh "${loader[$bits]}" "$work/wineprefix$bits" --stop; done' EXIT
 bash tests/many-devices.sh 20000 "$work/wine-20000"
 for bits in 64 32 arm64; do
-    how= pairs=$wine_pairs
+    how='' pairs=$wine_pairs
     [ "$bits" = 32 ] && how=", $i386"
     # Both ARM64 programs and all of Wine with them run emulated, instruction by
     # instruction: fewer pairs.
@@ -118,12 +118,16 @@ done
 #    that script(1) provides, on which Wine's msvcrt writes with WriteConsoleW).
 bash tests/many-devices.sh 300 "$work/wine-300"
 export STANDIN_MACHINE=$work/wine-300/machine
+# A count that cannot be made stops the benchmark rather than print a blank cell.
 writes() {
-    local loader=$1 exe=$2
-    WINEDEBUG=+relay,+loaddll "$loader" "$exe" > "$work/out" 2> "$work/relay"
-    local file=$(bash tests/stdout-writes.sh "$work/relay") bytes=$(stat -c %s "$work/out")
-    script -qfc "WINEDEBUG=+relay,+loaddll $loader $exe 2> $work/relay-console" /dev/null > "$work/out-console"
-    local console=$(bash tests/stdout-writes.sh "$work/relay-console")
+    local program=$1 exe=$2 file bytes console command
+    WINEDEBUG=+relay,+loaddll "$program" "$exe" > "$work/out" 2> "$work/relay"
+    file=$(bash tests/stdout-writes.sh "$work/relay")
+    bytes=$(stat -c %s "$work/out")
+    # script(1) runs its command through a shell: every word quoted for it.
+    printf -v command 'WINEDEBUG=+relay,+loaddll %q %q 2> %q' "$program" "$exe" "$work/relay-console"
+    script -qfc "$command" /dev/null > "$work/out-console"
+    console=$(bash tests/stdout-writes.sh "$work/relay-console")
     echo "| ${kind[$bits]} $(basename "$exe") | $bytes | $file | $console |"
 }
 echo

@@ -79,11 +79,14 @@ osslsigncode verify -CAfile cert.pem -in untimestamped.exe > /dev/null 2>&1 ||
 osslsigncode verify -CAfile cert.pem -time "$later" -in untimestamped.exe > /dev/null 2>&1 &&
     fail "an untimestamped signature verifies after its certificate has expired"
 
-zip=$(cd release && ls halvern-*.zip | grep -vx "$stale")
+zip=
+for file in release/halvern-*.zip; do
+    [ "${file#release/}" = "$stale" ] || zip=${file#release/}
+done
 (cd unzipped && cmake -E tar xf "$work/release/$zip") || fail "cannot unzip"
 cmp -s unzipped/halvern.exe "$signed" || fail "the zip does not hold the signed exe"
-[ "$(cd unzipped && ls | tr '\n' ' ')" = "LICENSE.txt README.txt halvern.exe " ] ||
-    fail "the zip holds $(cd unzipped && ls | tr '\n' ' ')"
+held=$(find unzipped -mindepth 1 -printf '%P\n' | sort | tr '\n' ' ')
+[ "$held" = "LICENSE.txt README.txt halvern.exe " ] || fail "the zip holds $held"
 for text in README.txt LICENSE.txt; do
     [ "$(grep -c $'\r$' "unzipped/$text")" = "$(wc -l < "unzipped/$text")" ] ||
         fail "$text has lines without CR LF"

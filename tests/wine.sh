@@ -78,7 +78,8 @@ case $1 in
     if [ -n "$left" ]; then
         echo "still running in $WINEPREFIX after its server ended, killed:"
         ps -o pid=,args= -p "$(paste -sd, <<< "$left")" || true
-        kill -KILL $left 2> /dev/null || true
+        mapfile -t pids <<< "$left"
+        kill -KILL "${pids[@]}" 2> /dev/null || true
         for ((i = 0; i < 50; i++)); do
             [ -n "$(prefix_processes)" ] || exit 0
             sleep 0.1
