@@ -63,6 +63,14 @@ grep -avE "$wine_line" "$work/stderr" > "$work/tool-stderr" 2> /dev/null
 mv "$work/tool-stderr" "$work/stderr"
 
 failed=0
+# Compares what was expected with what came, showing the difference if any.
+compare() {
+    local what=$1 expected=$2 got=$3
+    cmp -s "$expected" "$got" && return
+    echo "$what differs (< expected, > got):"
+    diff -a "$expected" "$got" | head -c 4000
+    failed=1
+}
 expected_status=$(cat "$case_dir/status")
 if [ "$status" != "$expected_status" ]; then
     echo "exit status: expected $expected_status, got $status"
@@ -76,11 +84,7 @@ fi
 if [ "$output" = file ] || [ "$output" = pipe ]; then
     sed "s/@VERSION@/$version/" "$case_dir/stdout" > "$work/expected"
     if [ "$eol" = crlf ]; then sed -i 's/$/\r/' "$work/expected"; fi
-    if ! cmp -s "$work/expected" "$work/stdout"; then
-        echo "standard output differs (< expected, > got):"
-        diff -a "$work/expected" "$work/stdout" | head -c 4000
-        failed=1
-    fi
+    compare "standard output" "$work/expected" "$work/stdout"
 fi
 if [ -f "$case_dir/calls" ]; then
     [ -f "$work/calls" ] || : > "$work/calls"
@@ -107,11 +111,7 @@ if [ -f "$case_dir/calls" ]; then
         sed 's/^\[stdout [^]]*\] //' "$case_dir/calls" > "$work/expected-calls"
         sed -i 's/^\[stdout [^]]*\] //' "$work/calls"
     fi
-    if ! cmp -s "$work/expected-calls" "$work/calls"; then
-        echo "device-service calls differ (< expected, > made):"
-        diff -a "$work/expected-calls" "$work/calls" | head -c 4000
-        failed=1
-    fi
+    compare "the device-service calls" "$work/expected-calls" "$work/calls"
 fi
 if [ "$failed" = 1 ]; then
     # Whose failure, as far as can be seen from here: Wine says when it cannot load or
