@@ -36,4 +36,11 @@ if(cert OR key)
   set(TIMESTAMP_URL "${timestamp_url}")
   include("${CMAKE_CURRENT_LIST_DIR}/sign.cmake")
   message(STATUS "Signed ${exe}")
+  # The readme beside it says so. (file(READ) gives its lines without their CRs.)
+  set(readme "${CPACK_TEMPORARY_DIRECTORY}/README.txt")
+  file(READ "${readme}" text)
+  string(REPLACE "This halvern.exe is not signed."
+         "This halvern.exe is signed: right-click it, Properties, Digital Signatures shows by whom."
+         text "${text}")
+  file(CONFIGURE OUTPUT "${readme}" CONTENT "${text}" @ONLY NEWLINE_STYLE CRLF)
 endif()

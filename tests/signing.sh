@@ -92,6 +92,7 @@ for text in README.txt LICENSE.txt; do
         fail "$text has lines without CR LF"
 done
 grep -q '@' unzipped/README.txt && fail "README.txt has a placeholder left: $(grep '@' unzipped/README.txt)"
+grep -q 'halvern.exe is signed:' unzipped/README.txt || fail "README.txt does not say the exe is signed"
 exe_dir=$(dirname "${signed#"$work/release/"}")
 [ "$(cut -d' ' -f3 release/SHA256SUMS | tr '\n' ' ')" = "$zip $exe_dir/halvern.exe build-record.txt " ] ||
     fail "SHA256SUMS lists other files: $(cat release/SHA256SUMS)"
