@@ -9,7 +9,30 @@
 # when one is named, or else the versions mingw-aarch64-runtime.sh would build from now.
 #
 # usage: build-record.sh SYSTEM [RUNTIME]     SYSTEM: win32, win64 or arm64
+#        build-record.sh --compare RECORD     name each version in RECORD that differs
+#                                             from this host's; exit 1 if any does
 set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+
+if [ "$1" = --compare ]; then
+    record=$2
+    systems=$(awk '/^[a-z0-9]+ [^ ]+ [^ ]+$/ { print $1 }' "$record" | sort -u)
+    [ -n "$systems" ] || { echo "$record holds no build record"; exit 1; }
+    for system in $systems; do
+        bash "$0" "$system" | sed 's/^/host /'
+    done | awk 'FNR == NR && /^[a-z0-9]+ [^ ]+ [^ ]+$/ { built[$1 " " $2] = $3; next }
+                $1 == "host" { here[$2 " " $3] = $4 }
+                END {
+                    for (key in built)
+                        if (!(key in here)) { print key ": built with " built[key] ", not recorded on this host"; differ = 1 }
+                        else if (built[key] != here[key]) { print key ": built with " built[key] ", this host has " here[key]; differ = 1 }
+                    for (key in here)
+                        if (!(key in built)) { print key ": not in the record, this host has " here[key]; differ = 1 }
+                    exit differ
+                }' "$record" - | sort || { echo "This host's toolchain differs from $record as above."; exit 1; }
+    echo "This host has every version that $record records."
+    exit 0
+fi
 system=$1 runtime=${2:-}
 
 # cmake packs the zip through libarchive, which deflates through zlib.
@@ -39,7 +62,7 @@ esac
         if [ -n "$runtime" ]; then
             grep '^source:' "$runtime/sources.txt"
         else
-            bash "$(dirname "$0")/mingw-aarch64-runtime.sh" --record | grep '^source:'
+            bash "$here/mingw-aarch64-runtime.sh" --record | grep '^source:'
         fi | sed "s/^/$system /"
     fi
 } | sort

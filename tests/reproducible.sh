@@ -15,39 +15,13 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 
-# Names each package whose version differs between RECORD and this host; exits 1 if any.
-versions() {
-    local record=$1 systems system
-    systems=$(awk '/^[a-z0-9]+ [^ ]+ [^ ]+$/ { print $1 }' "$record" | sort -u)
-    [ -n "$systems" ] || { echo "$record holds no build record"; return 1; }
-    for system in $systems; do
-        bash "$top/cmake/build-record.sh" "$system" | sed 's/^/host /'
-    done | awk 'FNR == NR && /^[a-z0-9]+ [^ ]+ [^ ]+$/ { built[$1 " " $2] = $3; next }
-                $1 == "host" { here[$2 " " $3] = $4 }
-                END {
-                    for (key in built) {
-                        if (!(key in here)) { print key ": built with " built[key] ", not recorded on this host"; differ = 1 }
-                        else if (built[key] != here[key]) { print key ": built with " built[key] ", this host has " here[key]; differ = 1 }
-                    }
-                    for (key in here)
-                        if (!(key in built)) { print key ": not in the record, this host has " here[key]; differ = 1 }
-                    exit differ
-                }' "$record" - | sort
-}
-
 if [ "${1:-}" = --versions ]; then
-    [ -f "${2:-}" ] || { echo "usage: reproducible.sh --versions RECORD" >&2; exit 2; }
-    if versions "$2"; then
-        echo "This host has every version that $2 records."
-        exit 0
-    fi
-    echo "This host's toolchain differs from $2 as above."
-    exit 1
+    exec bash "$top/cmake/build-record.sh" --compare "${2:?usage: reproducible.sh --versions RECORD}"
 fi
 release=${1:-}
 if [ -n "$release" ]; then
-    versions "$release/build-record.txt" ||
-        echo "This host's toolchain differs from the release's as above: its bytes may differ too."
+    bash "$top/cmake/build-record.sh" --compare "$release/build-record.txt" ||
+        echo "The release's bytes may differ from this host's for that."
 fi
 
 commit=$(git -C "$top" rev-parse HEAD)

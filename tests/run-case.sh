@@ -1,16 +1,9 @@
 #!/usr/bin/env bash
 # Runs halvern on one case and compares what came of it with what the case expects.
-# A case is a folder:
-#   machine  the simulated machine (absent: the stand-in's built-in one)
-#   args     command-line arguments, one a line (optional)
-#   stdout   standard output to the byte; @VERSION@ stands for the version
-#   calls    every device-service call, as the stand-in logs it (absent: not checked,
-#            for cases run on Wine's own device services). Each line begins with how
-#            far standard output had got at the call, in bytes of the stdout file
-#            above; they are turned into bytes of the real output (the version put in,
-#            CR LF line ends) before comparing. Where the text is lost (a pipe, a
-#            full device), the positions are not compared.
-#   status   the exit status (-1 shows as 255)
+# A case is a folder of up to five files, which doc/testing.md describes (The cases).
+# The positions in its calls file count bytes of its stdout file; they are turned into
+# bytes of the real output (the version put in, CR LF line ends) before comparing, and
+# not compared where the text is lost.
 #
 # usage: run-case.sh CASE OUTPUT EOL VERSION COMMAND...
 #   OUTPUT  file, pipe, closed-pipe or full (/dev/full): where standard output goes.
