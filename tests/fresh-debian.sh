@@ -136,8 +136,15 @@ trap 'say "interrupted"; exit 130' INT TERM
 
 mkdir "$root"
 tar --numeric-owner -C "$root" -xf "$tarball"
-# The network settings a fresh machine would have been given.
+# The network settings a fresh machine here is given: the name servers, and the
+# certificate authorities the host adds to Debian's (one may be a proxy's, through
+# which HTTPS, to the npm registry say, goes). Debian's ca-certificates takes them in
+# when the commands install it.
 cp /etc/resolv.conf "$root/etc/resolv.conf"
+if [ -d /usr/local/share/ca-certificates ]; then
+    mkdir -p "$root/usr/local/share/ca-certificates"
+    cp -r /usr/local/share/ca-certificates/. "$root/usr/local/share/ca-certificates/"
+fi
 git clone -q --no-hardlinks "$top" "$root/halvern"
 git -C "$root/halvern" checkout -q "$commit"
 say "commit $(git -C "$top" log -1 --format='%h %s' "$commit") in a fresh $release root, $root"
