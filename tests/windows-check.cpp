@@ -120,7 +120,7 @@ int List()
                 portsClass);
     for (const auto &device : devices)
         std::printf("    %s\n", device.c_str());
-    // For the log: keys it could not read are named above, and judged by the check.
+    // For the log only: a key it could not read is named above.
     return 0;
 }
 
