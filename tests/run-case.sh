@@ -26,31 +26,46 @@ fi
 args=()
 if [ -f "$case_dir/args" ]; then mapfile -t args < "$case_dir/args"; fi
 
-case $output in
-file)
-    "$@" "${args[@]}" > "$work/stdout" 2> "$work/stderr"
-    status=$? ;;
-pipe)
-    { "$@" "${args[@]}" 2> "$work/stderr"; echo $? > "$work/status"; } | cat > "$work/stdout"
-    status=$(cat "$work/status") ;;
-closed-pipe)
-    # A pipe whose reading end is closed before the tool starts, with SIGPIPE at its
-    # default action as a shell would leave it.
-    perl -e '$SIG{PIPE} = "DEFAULT"; pipe(my $r, my $w) or die; close $r;
-             open(STDOUT, ">&", $w) or die; close $w; exec @ARGV or die' \
-        -- "$@" "${args[@]}" 2> "$work/stderr"
-    status=$? ;;
-full)
-    "$@" "${args[@]}" > /dev/full 2> "$work/stderr"
-    status=$? ;;
-*)
-    echo "unknown output $output"; exit 2 ;;
-esac
+run() {
+    rm -f "$work/calls"
+    case $output in
+    file)
+        "$@" "${args[@]}" > "$work/stdout" 2> "$work/stderr"
+        status=$? ;;
+    pipe)
+        { "$@" "${args[@]}" 2> "$work/stderr"; echo $? > "$work/status"; } | cat > "$work/stdout"
+        status=$(cat "$work/status") ;;
+    closed-pipe)
+        # A pipe whose reading end is closed before the tool starts, with SIGPIPE at its
+        # default action as a shell would leave it.
+        : > "$work/stdout"
+        perl -e '$SIG{PIPE} = "DEFAULT"; pipe(my $r, my $w) or die; close $r;
+                 open(STDOUT, ">&", $w) or die; close $w; exec @ARGV or die' \
+            -- "$@" "${args[@]}" 2> "$work/stderr"
+        status=$? ;;
+    full)
+        : > "$work/stdout"
+        "$@" "${args[@]}" > /dev/full 2> "$work/stderr"
+        status=$? ;;
+    *)
+        echo "unknown output $output"; exit 2 ;;
+    esac
+}
 
 # Under Wine, standard error also carries Wine's own lines ("wine: ..." from the loader,
-# "0024:err:module:..." from its debug channels). They go to a file of their own, shown
-# when the case fails; what is left is the tool's.
-wine_line='^(wine: |[0-9a-f]{4,8}:(err|fixme|warn|trace):)'
+# "0024:err:module:..." from its debug channels, "err:virtual:..." from a process that
+# has no thread yet). They go to a file of their own, shown when the case fails; what
+# is left is the tool's.
+wine_line='^(wine: |([0-9a-f]{4,8}:)?(err|fixme|warn|trace):)'
+# Wine now and then fails to set up a new process's address space ("failed to map the
+# shared user data"), before any of the program runs. That start, and only that, is
+# tried once more, and said.
+run "$@"
+if [ ! -s "$work/calls" ] && [ ! -s "$work/stdout" ] &&
+    grep -qa 'err:virtual:.*failed to map' "$work/stderr"; then
+    echo "Wine could not start the program ($(grep -am1 'err:virtual:' "$work/stderr")); running it again"
+    run "$@"
+fi
 grep -aE "$wine_line" "$work/stderr" > "$work/wine" 2> /dev/null
 grep -avE "$wine_line" "$work/stderr" > "$work/tool-stderr" 2> /dev/null
 mv "$work/tool-stderr" "$work/stderr"
@@ -62,6 +77,7 @@ compare() {
     cmp -s "$expected" "$got" && return
     echo "$what differs (< expected, > got):"
     diff -a "$expected" "$got" | head -c 4000
+    echo
     failed=1
 }
 expected_status=$(cat "$case_dir/status")
@@ -111,7 +127,7 @@ if [ "$failed" = 1 ]; then
     # start a program; the stand-in says so on standard error when it gives up; and a
     # program that made no device-service call and wrote nothing never reached the
     # tool's own code.
-    if grep -qE '^wine: |:err:module:' "$work/wine"; then
+    if grep -qE '^wine: |:err:module:|err:virtual:.*failed to map' "$work/wine"; then
         echo "verdict: Wine's failure: it could not load or start the program (its lines are below)"
     elif grep -q '^standin: ' "$work/stderr"; then
         echo "verdict: the stand-in's failure (its line is above)"

@@ -6,7 +6,7 @@
 # usage: wine.sh LOADER PREFIX --start   make the prefix if there is none, then start its
 #                                        server for good, and Wine's services with it
 #        wine.sh LOADER PREFIX --stop    end the server and every process of the prefix
-#        wine.sh LOADER PREFIX PROGRAM ARGS...    run PROGRAM under LOADER
+#        wine.sh LOADER PREFIX PROGRAM ARGS...    run PROGRAM under LOADER (below)
 #        wine.sh LOADER PREFIX --import REG COMMAND...
 #                      import REG into the prefix's registry (planting or removing
 #                      devices), then run COMMAND with no DLL override
@@ -96,6 +96,21 @@ case $1 in
     exec "$@"
     ;;
 *)
-    exec "$loader" "$@"
+    # Wine now and then fails to set up a new process's address space, before any of
+    # the program runs, and says so ("err:virtual:... failed to map the shared user
+    # data"). A run in which any process failed so is its failure, not the program's:
+    # the run is made once more, and that said. Output is kept until the run has ended.
+    out=$(mktemp) err=$(mktemp)
+    trap 'rm -f "$out" "$err"' EXIT
+    status=0
+    "$loader" "$@" > "$out" 2> "$err" || status=$?
+    if grep -qa 'err:virtual:.*failed to map' "$err"; then
+        echo "Wine could not start a process ($(grep -am1 'err:virtual:' "$err")); running it again" >&2
+        status=0
+        "$loader" "$@" > "$out" 2> "$err" || status=$?
+    fi
+    cat "$out"
+    cat "$err" >&2
+    exit "$status"
     ;;
 esac
