@@ -38,13 +38,11 @@ run() {
     closed-pipe)
         # A pipe whose reading end is closed before the tool starts, with SIGPIPE at its
         # default action as a shell would leave it.
-        : > "$work/stdout"
         perl -e '$SIG{PIPE} = "DEFAULT"; pipe(my $r, my $w) or die; close $r;
                  open(STDOUT, ">&", $w) or die; close $w; exec @ARGV or die' \
             -- "$@" "${args[@]}" 2> "$work/stderr"
         status=$? ;;
     full)
-        : > "$work/stdout"
         "$@" "${args[@]}" > /dev/full 2> "$work/stderr"
         status=$? ;;
     *)
