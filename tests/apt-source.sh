@@ -1,18 +1,13 @@
 #!/usr/bin/env bash
-# Makes sure apt has TYPE (deb or deb-src) for SUITE of the host's Debian archive,
-# adding it when missing. The line is made from the host's own configured Debian source
-# (its URI and keyring), so that a host whose apt goes through a mirror or proxy of its
-# own keeps going through it. Run apt-get update afterwards when it says it added one.
+# The one place that reads the host's Debian release and its configured Debian source
+# (URI and keyring), from which any apt line this project adds is made, so that a host
+# whose apt goes through a mirror or proxy of its own keeps going through it.
 #
-# It is also the one place that reads the host's Debian release.
-#
-# usage: apt-source.sh TYPE [SUITE]   (root)   e.g. deb bookworm-backports, deb-src;
-#                                              SUITE defaults to the host's release
-#        apt-source.sh --show [SUITE]          print the URI and keyring ("-" for none)
-#                                              of the host's Debian source for SUITE
-#        apt-source.sh --codename              print the host's release, e.g. bookworm
-# Prints one line when it adds a source; exits 1 with one line on standard error when
-# the host has no Debian source to make one from.
+# usage: apt-source.sh TYPE [SUITE]   (root) add TYPE (deb or deb-src) for SUITE (the
+#                                     host's release by default) if apt lacks it, saying so
+#        apt-source.sh --show [SUITE] print the URI and keyring ("-" for none) for SUITE
+#        apt-source.sh --codename     print the host's release, e.g. bookworm
+# Exits 1 with one line on standard error when the host has no Debian source.
 set -u
 type=${1:-}
 codename=$(sed -n 's/^VERSION_CODENAME=//p' /etc/os-release)
@@ -24,8 +19,8 @@ fi
 suite=${2:-$codename}
 [ "$type" != --show ] || codename=$suite
 
-# Every configured entry, one a line: "TYPE URI SUITE SIGNED-BY", from deb822 files and
-# one-line lists alike.
+# Every configured entry, one a line: "TYPE URI SUITE SIGNED-BY", from deb822 and
+# one-line files alike.
 entries() {
     local file
     for file in /etc/apt/sources.list.d/*.sources; do

@@ -1,17 +1,13 @@
 #!/usr/bin/env bash
 # Whether this host runs 32-bit x86 programs, which Wine's 32-bit loader is, asked in
-# one place by running one: a 96-byte static i386 ELF file that exits with 42. Some
-# x86-64 kernels run none (built with IA32_EMULATION_DEFAULT_DISABLED, booted with
-# ia32_emulation=0, or in a virtual machine with no 32-bit mode); there qemu-user
-# runs them, registered for i386 ELF through binfmt_misc. Debian 12's own qemu 7.2
-# takes some 50 s of CPU for each Wine process; the 10.0 of bookworm-backports starts
-# one in a fraction of a second.
+# one place by running one: a 96-byte static i386 ELF file that exits with 42. Where
+# the kernel runs none, qemu-user runs them through binfmt_misc (doc/testing.md, Hosts
+# without 32-bit support).
 #
 # usage: i386-host.sh check    exit 0 if a 32-bit program runs here; else one line on
 #                              standard error, naming the cause and the fix
 #        i386-host.sh how      print how one runs: "natively" or "under qemu-i386 ..."
-#        i386-host.sh setup    (root) make one run here if none does: install qemu-user
-#                              from bookworm-backports and register it for i386 ELF
+#        i386-host.sh setup    (root) make one run here if none does
 set -u
 binfmt=/proc/sys/fs/binfmt_misc
 entry="qemu-i386"

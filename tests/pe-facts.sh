@@ -1,9 +1,6 @@
 #!/usr/bin/env bash
-# Checks what a clean Windows will see of halvern.exe: a console program importing only
-# KERNEL32, msvcrt and SETUPAPI, printing through msvcrt's own printf, with ASLR
-# (high-entropy on 64-bit), DEP and relocations, no symbols, a correct PE checksum, a
-# version resource and an asInvoker manifest; at most 20 KiB for the 32-bit exe and
-# 24 KiB for a 64-bit one. One reader for all three: LLVM's llvm-readobj.
+# Checks what a clean Windows will see of halvern.exe (doc/testing.md, Under Wine, lists
+# the facts), with one reader for all three architectures: LLVM's llvm-readobj.
 # usage: pe-facts.sh READOBJ EXE x86|x64|arm64 VERSION
 set -u
 readobj=$1 exe=$2 arch=$3 version=$4

@@ -1,9 +1,7 @@
 #!/usr/bin/env bash
-# Installs qemu-user from the backports of the host's Debian release, adding that suite
-# from the host's own Debian source first; does nothing where qemu-user is installed.
-# Debian 12's own qemu 7.2 takes some 50 s of CPU for each Wine process; the 10.0 of
-# bookworm-backports, a fraction of a second. Root. Says what it did in one line, or
-# why it could not on standard error.
+# Installs qemu-user from the backports of the host's Debian release, whose own is far
+# slower (doc/testing.md), adding that suite first; does nothing where it is installed.
+# Root. Says what it did in one line, or why it could not on standard error.
 # usage: qemu-user.sh
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)

@@ -2,11 +2,8 @@
 # Builds each Windows preset twice from clean, from two clones of this commit made at
 # different times in folders of different paths, and checks that halvern.exe, the zip
 # and the build record come out byte for byte the same. Prints the SHA-256 of each.
-#
-# Given a release folder, it first compares this host's toolchain versions with the
-# release's build-record.txt, naming each difference, and then also checks the
-# rebuilt files against the release's SHA256SUMS: the same bytes are expected only
-# from the same recorded versions.
+# Given a release, it first names each difference between this host's toolchain and
+# the release's build-record.txt, then checks the rebuilt files against its SHA256SUMS.
 #
 # usage: reproducible.sh [RELEASE]           RELEASE: a folder with SHA256SUMS and
 #                                            build-record.txt

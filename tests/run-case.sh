@@ -1,9 +1,6 @@
 #!/usr/bin/env bash
-# Runs halvern on one case and compares what came of it with what the case expects.
-# A case is a folder of up to five files, which doc/testing.md describes (The cases).
-# The positions in its calls file count bytes of its stdout file; they are turned into
-# bytes of the real output (the version put in, CR LF line ends) before comparing, and
-# not compared where the text is lost.
+# Runs halvern on one case, a folder doc/testing.md describes (The cases), and compares
+# what came of it with what the case expects.
 #
 # usage: run-case.sh CASE OUTPUT EOL VERSION COMMAND...
 #   OUTPUT  file, pipe, closed-pipe or full (/dev/full): where standard output goes.
@@ -50,14 +47,10 @@ run() {
     esac
 }
 
-# Under Wine, standard error also carries Wine's own lines ("wine: ..." from the loader,
-# "0024:err:module:..." from its debug channels, "err:virtual:..." from a process that
-# has no thread yet). They go to a file of their own, shown when the case fails; what
-# is left is the tool's.
+# Wine's own lines on standard error ("wine: ...", "0024:err:...") go to a file of their
+# own, shown when the case fails; what is left is the tool's. A start in which Wine could
+# not set up the process, before any of the program ran, is made once more, and said.
 wine_line='^(wine: |([0-9a-f]{4,8}:)?(err|fixme|warn|trace):)'
-# Wine now and then fails to set up a new process's address space ("failed to map the
-# shared user data"), before any of the program runs. That start, and only that, is
-# tried once more, and said.
 run "$@"
 if [ ! -s "$work/calls" ] && [ ! -s "$work/stdout" ] &&
     grep -qa 'err:virtual:.*failed to map' "$work/stderr"; then
@@ -69,7 +62,6 @@ grep -avE "$wine_line" "$work/stderr" > "$work/tool-stderr" 2> /dev/null
 mv "$work/tool-stderr" "$work/stderr"
 
 failed=0
-# Compares what was expected with what came, showing the difference if any.
 compare() {
     local what=$1 expected=$2 got=$3
     cmp -s "$expected" "$got" && return
@@ -100,8 +92,8 @@ if [ -f "$case_dir/calls" ]; then
             my ($template, $version, $eol) = @ARGV;
             open(my $in, "<:raw", $template) or die "$template: $!";
             my $text = do { local $/; <$in> };
-            # The length of the real output up to a position; positions mostly grow,
-            # so each one is counted on from the one before.
+            # A position in the case stdout file, as one in the real output (the
+            # version put in, CR LF line ends); each is counted on from the last.
             my ($from, $length) = (0, 0);
             sub real {
                 my $to = shift;
@@ -121,10 +113,8 @@ if [ -f "$case_dir/calls" ]; then
     compare "the device-service calls" "$work/expected-calls" "$work/calls"
 fi
 if [ "$failed" = 1 ]; then
-    # Whose failure, as far as can be seen from here: Wine says when it cannot load or
-    # start a program; the stand-in says so on standard error when it gives up; and a
-    # program that made no device-service call and wrote nothing never reached the
-    # tool's own code.
+    # Whose failure: Wine says when it cannot load or start a program, the stand-in when
+    # it gives up, and a program with no output and no call never reached the tool.
     if grep -qE '^wine: |:err:module:|err:virtual:.*failed to map' "$work/wine"; then
         echo "verdict: Wine's failure: it could not load or start the program (its lines are below)"
     elif grep -q '^standin: ' "$work/stderr"; then

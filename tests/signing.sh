@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
-# Packs the build again with a throwaway certificate valid for one day, timestamped by a
-# throwaway timestamping authority on 127.0.0.1, as a maintainer signs a release, and
-# checks the signed exe: osslsigncode verifies it against that certificate, now and,
-# thanks to the timestamp, after the certificate has expired, which an exe signed
-# without one fails; it is the exe in the zip, beside README.txt and LICENSE.txt with
-# CR LF line ends; SHA256SUMS lists this version's files only; and removing the
-# signature gives back the unsigned exe to the byte. Leaves the signed exe, with the
-# stand-in setupapi.dll, in WORK/run for the case corpus to run on.
+# Packs the build again as a maintainer signs a release, with a throwaway certificate
+# valid for one day and a throwaway timestamping authority on 127.0.0.1, and checks
+# the result: the signature verifies, and still does once the certificate has expired
+# (which one without a timestamp does not); the zip holds the signed exe, README.txt
+# and LICENSE.txt with CR LF line ends; SHA256SUMS and the build record list this
+# version's files only; and without its signature the exe is the unsigned one to the
+# byte. Leaves the signed exe, with the stand-in setupapi.dll, in WORK/run for the
+# case corpus to run on.
 # usage: signing.sh BUILD-DIR WORK
 set -u
 export LC_ALL=C

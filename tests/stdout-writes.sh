@@ -1,10 +1,8 @@
 #!/usr/bin/env bash
 # Prints how many WriteFile calls (WriteConsoleA or W on a console) a program made on
 # its standard output, from a Wine log (WINEDEBUG=+relay,+loaddll) of a run with the
-# stand-in setupapi.dll. Wine's other processes, started with the program, log their
-# calls too: this keeps to the thread that loads a native setupapi.dll, the stand-in,
-# which only the program does, and to the handle it got for standard output. Fails when
-# it finds no such thread.
+# stand-in setupapi.dll: Wine's other processes log too, so it keeps to the thread that
+# loads the stand-in, and to the handle it got for standard output.
 # usage: stdout-writes.sh LOG
 set -u
 relay=$1

@@ -81,31 +81,36 @@ private:
 };
 
 // Enum\ENUMERATOR\DEVICE\INSTANCE, for each instance of the Ports class. A key that
-// cannot be opened is named on standard output and counted in unread.
+// cannot be opened, at any of the three levels, is named on standard output and counted
+// in unread: the devices below it are not on the list.
 std::vector<std::string> PortsInRegistry(int &unread)
 {
     std::vector<std::string> devices;
     const std::string root = "SYSTEM\\CurrentControlSet\\Enum";
-    Key all(HKEY_LOCAL_MACHINE, root);
-    if (all.Error() != ERROR_SUCCESS) {
-        std::printf("cannot read HKLM\\%s: error %ld\n", root.c_str(), all.Error());
+    auto readable = [&](const Key &key, const std::string &below) {
+        if (key.Error() == ERROR_SUCCESS)
+            return true;
+        std::printf("cannot read HKLM\\%s%s: error %ld\n", root.c_str(), below.c_str(),
+                    key.Error());
         unread++;
+        return false;
+    };
+    const Key all(HKEY_LOCAL_MACHINE, root);
+    if (!readable(all, ""))
         return devices;
-    }
     for (const auto &enumerator : all.Subkeys()) {
         const Key byEnumerator(all.Handle(), enumerator);
+        if (!readable(byEnumerator, "\\" + enumerator))
+            continue;
         for (const auto &device : byEnumerator.Subkeys()) {
             const Key byDevice(byEnumerator.Handle(), device);
+            if (!readable(byDevice, "\\" + enumerator + "\\" + device))
+                continue;
             for (const auto &instance : byDevice.Subkeys()) {
                 const std::string id = enumerator + "\\" + device + "\\" + instance;
                 const Key key(byDevice.Handle(), instance);
-                if (key.Error() != ERROR_SUCCESS) {
-                    std::printf("cannot read HKLM\\%s\\%s: error %ld\n", root.c_str(), id.c_str(),
-                                key.Error());
-                    unread++;
-                } else if (Folded(key.Text("ClassGUID")) == portsClass) {
+                if (readable(key, "\\" + id) && Folded(key.Text("ClassGUID")) == portsClass)
                     devices.push_back(id);
-                }
             }
         }
     }

@@ -1,18 +1,13 @@
 #!/usr/bin/env bash
-# Wine that runs Windows ARM64 exes on this x86-64 host: Debian's own arm64 Wine
-# (wine64:arm64) and the few arm64 libraries it needs to run a console program with no
-# display, unpacked into a folder of the user's cache keyed on their versions and on
-# this script, and run by qemu-aarch64 from bookworm-backports (bookworm's own qemu 7.2
-# is far slower). The host's dpkg and apt are left as they are: the arm64
-# packages come through an apt state of their own, beside that folder.
+# Wine for ARM64 exes on this x86-64 host: Debian's own arm64 Wine and the few arm64
+# libraries a console program needs, unpacked into the user's cache under a key of
+# their versions and this script, and run by qemu-aarch64. The host's dpkg and apt stay
+# as they are. doc/testing.md (Wine for ARM64) says why it is made so.
 #
-# usage: wine-arm64.sh setup    make the folder, once: a second run with the same
-#                               packages does nothing. Root only where qemu-user is
-#                               missing, to install it.
-#        wine-arm64.sh loader   print the loader's path; exit 1 if there is none yet
-#
-# The loader, CACHE/halvern/wine-arm64/bin/wine64, and wineserver beside it are used as
-# Debian's /usr/lib/wine/wine64 and /usr/lib/wine/wineserver are.
+# usage: wine-arm64.sh setup    make it; a second run with the same packages does
+#                               nothing. Root only where qemu-user is missing.
+#        wine-arm64.sh loader   print the loader's path (used as Debian's wine64 is,
+#                               with wineserver beside it); exit 1 if there is none yet
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 cache=${XDG_CACHE_HOME:-$HOME/.cache}/halvern
@@ -20,14 +15,10 @@ state=$cache/wine-arm64-apt
 current=$cache/wine-arm64
 codename=$(bash "$here/apt-source.sh" --codename) || exit 1
 
-# What a console program needs, and no more. Wine itself; the C library, and libgcc_s,
-# which glibc loads to unwind a thread that exits; libunwind and liblzma, which ntdll.so
-# links to. FreeType: without it every process that loads user32.dll says so on
-# standard error, whatever WINEDEBUG says. Fontconfig: without it, in a new prefix,
-# Wine's unix side jumps to address 0 while user32.dll starts, no desktop window is
-# ever made, and every process, explorer.exe /desktop included, starts another
-# explorer.exe /desktop: hundreds within a minute, all busy. Wine loads the libraries of its other parts (X11,
-# sound, GnuTLS, USB, ...) only when they are used, and a console program uses none.
+# What a console program needs, and no more: Wine, the C library, libgcc_s (glibc
+# loads it to unwind a thread), what ntdll.so links to, and FreeType and Fontconfig,
+# without which user32.dll cannot start (doc/testing.md). Wine loads the libraries of
+# its other parts (X11, sound, GnuTLS, USB) only when they are used.
 packages=(wine64 libwine libc6 libgcc-s1 libunwind8 liblzma5 libfreetype6 libbrotli1
           libpng16-16 zlib1g libfontconfig1 libexpat1)
 
@@ -111,22 +102,16 @@ wrap() {
     ln -s usr/lib/wine "$root/bin"
 }
 
-# Every library that Wine's loader, its server, ntdll.so and win32u.so link to, and
-# the two win32u.so opens itself, must be in the root: the first one missing is named.
+# Every library that Wine's loader, its server, ntdll.so and win32u.so link to, and the
+# two win32u.so opens itself, must be in the root: the first one missing is named.
 check() {
     local root=$1 file why
-    local libs=$root/lib/aarch64-linux-gnu:$root/usr/lib/aarch64-linux-gnu
     local unix=$root/usr/lib/aarch64-linux-gnu/wine/aarch64-unix lib=$root/usr/lib/aarch64-linux-gnu
-    [ -f /etc/fonts/fonts.conf ] ||
-        fail "Fontconfig, run by Wine, needs the host's /etc/fonts/fonts.conf: apt-get install fontconfig-config"
     for file in "$root/usr/lib/wine/wine64.elf" "$root/usr/lib/wine/wineserver.elf" \
-                "$unix/ntdll.so" "$unix/win32u.so" "$lib/libfreetype.so.6" \
-                "$lib/libfontconfig.so.1"; do
-        [ -e "$file" ] || fail "the arm64 root lacks ${file#"$root"/}"
-        why=$(qemu-aarch64 "$root/usr/lib/wine/ld-linux-aarch64.so.1" --library-path "$libs:$unix" \
-                  --list "$file" 2>&1 > /dev/null) ||
-            { [[ $why =~ shared\ libraries:\ ([^:]*): ]] && why=${BASH_REMATCH[1]};
-              fail "the arm64 root lacks $why, which ${file#"$root"/} needs"; }
+                "$unix/ntdll.so" "$unix/win32u.so" "$lib/libfreetype.so.6" "$lib/libfontconfig.so.1"; do
+        why=$(qemu-aarch64 "$root/usr/lib/wine/ld-linux-aarch64.so.1" \
+                  --library-path "$root/lib/aarch64-linux-gnu:$lib:$unix" --list "$file" 2>&1 > /dev/null) ||
+            fail "the arm64 root cannot load ${file#"$root"/}: $why"
     done
 }
 
@@ -175,6 +160,8 @@ build() {
 
 setup() {
     qemu_user
+    [ -f /etc/fonts/fonts.conf ] ||
+        fail "Fontconfig, run by Wine, needs the host's /etc/fonts/fonts.conf: apt-get install fontconfig-config"
     mkdir -p "$cache" || exit 1
     exec 9> "$cache/wine-arm64.lock"
     flock 9

@@ -10,11 +10,8 @@
 #        wine.sh LOADER PREFIX --import REG COMMAND...
 #                      import REG into the prefix's registry (planting or removing
 #                      devices), then run COMMAND with no DLL override
-#
-# The prefix is made once, by whichever comes first (--start, or GoogleTest listing its
-# cases before any test runs), with no DLL override in force: Wine's setup needs its own
-# setupapi.dll. A server that comes and goes between tests leaves a window in which a
-# program starts just as the server ends; --start keeps one up until --stop.
+# The prefix is made by whichever comes first, with no DLL override: Wine's setup needs
+# its own setupapi.dll. doc/testing.md (Under Wine) says why one server serves a run.
 set -eu
 loader=$1
 export WINEPREFIX=$2
@@ -41,9 +38,8 @@ prefix_processes() {
         }' "$WINEPREFIX"
 }
 
-# A prefix made by another Wine (the arm64 one rebuilt under a new key, or Wine
-# upgraded) is made anew rather than left to Wine to update in place: under qemu that
-# update once hung for good, with two services.exe waiting on each other.
+# A prefix made by another Wine is made anew: Wine's update in place once hung for good
+# under qemu.
 exec 9> "$WINEPREFIX.lock"
 flock 9
 made_by=$(readlink -f "$loader")
@@ -59,11 +55,11 @@ exec 9>&-
 [ $# -gt 0 ] || exit 0
 case $1 in
 --start)
-    # A server left by GoogleTest's listing goes first: the one started here stays.
+    # A server left by GoogleTest's listing goes first.
     "$server" --kill 2> /dev/null || true
     "$server" --wait 2> /dev/null || true
-    # The server and the services outlive this script: they get a log of their own, not
-    # its output, which ctest reads until the last writer has closed it.
+    # They outlive this script, so they log to a file: ctest reads its output until the
+    # last writer has closed it.
     log=$WINEPREFIX.log
     "$server" --persistent > "$log" 2>&1
     env -u WINEDLLOVERRIDES "$loader" wineboot >> "$log" 2>&1 ||
@@ -72,8 +68,7 @@ case $1 in
 --stop)
     "$server" --kill 2> /dev/null || true
     "$server" --wait 2> /dev/null || true
-    # Whatever outlived its server (a process stuck in the loader, say) is killed, and
-    # named, so that a test run leaves nothing of the prefix behind.
+    # Whatever outlived its server is killed, and named.
     left=$(prefix_processes)
     if [ -n "$left" ]; then
         echo "still running in $WINEPREFIX after its server ended, killed:"
@@ -96,10 +91,9 @@ case $1 in
     exec "$@"
     ;;
 *)
-    # Wine now and then fails to set up a new process's address space, before any of
-    # the program runs, and says so ("err:virtual:... failed to map the shared user
-    # data"). A run in which any process failed so is its failure, not the program's:
-    # the run is made once more, and that said. Output is kept until the run has ended.
+    # A run in which Wine could not set up a process ("err:virtual:... failed to map
+    # the shared user data") is Wine's failure, not the program's: it is made once more,
+    # and said. Output is kept until the run has ended.
     out=$(mktemp) err=$(mktemp)
     trap 'rm -f "$out" "$err"' EXIT
     status=0

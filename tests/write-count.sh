@@ -1,10 +1,8 @@
 #!/usr/bin/env bash
 # Counts the WriteFile calls halvern.exe makes on its standard output, redirected to a
-# file, for COUNT devices of the stand-in, in Wine's relay log. The C runtime's printf
-# collects output in a 4096-byte buffer; Wine's text mode adds the CRs to each full
-# buffer and writes the result in pieces of at most 2047 bytes, so buffered output
-# takes at most three calls a buffer. A printf that writes out each line, or each
-# character, takes many more.
+# file, for COUNT devices of the stand-in, in Wine's relay log: at most three a 4096-byte
+# buffer (Wine's text mode writes each, CRs added, in pieces of at most 2047 bytes). A
+# printf that writes out each line, or each character, takes many more.
 # usage: write-count.sh COUNT WORK-DIR LOADER EXE   (WINEPREFIX and the overrides set)
 set -u
 count=$1 work=$2 loader=$3 exe=$4
