@@ -86,7 +86,12 @@ case $1 in
     ;;
 --import)
     unset WINEDLLOVERRIDES
-    "$loader" regedit /S "$2" || { echo "regedit could not import $2"; exit 1; }
+    # No Wine program is handed the test's own output: once, ctest waited for good on a
+    # test that had ended, its output pipe held by the prefix's server and services.
+    log=$(mktemp)
+    "$loader" regedit /S "$2" > "$log" 2>&1 ||
+        { echo "regedit could not import $2:"; cat "$log"; rm -f "$log"; exit 1; }
+    rm -f "$log"
     shift 2
     exec "$@"
     ;;
