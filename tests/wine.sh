@@ -88,10 +88,10 @@ case $1 in
     unset WINEDLLOVERRIDES
     # No Wine program is handed the test's own output: once, ctest waited for good on a
     # test that had ended, its output pipe held by the prefix's server and services.
-    log=$(mktemp)
+    # The cases that import take turns, so one log beside the prefix serves them all.
+    log=$WINEPREFIX.regedit.log
     "$loader" regedit /S "$2" > "$log" 2>&1 ||
-        { echo "regedit could not import $2:"; cat "$log"; rm -f "$log"; exit 1; }
-    rm -f "$log"
+        { echo "regedit could not import $2:"; cat "$log"; exit 1; }
     shift 2
     exec "$@"
     ;;
