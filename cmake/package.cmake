@@ -2,16 +2,26 @@
 #
 # The zip is reproducible: every file in it gets the same time, SOURCE_DATE_EPOCH
 # (taken from the environment, or else the time of the commit checked out now, as it
-# is packed; 1980-01-01, the zip format's first day, outside git), in UTC. When the
-# build was told of a certificate and its key, halvern.exe is signed here, before it
-# is zipped.
+# is packed; 1980-01-01, the zip format's first day, for sources that are no checkout),
+# in UTC. A checkout whose commit git will not read (git refuses a folder another user
+# owns, say) stops the packing: a zip dated 1980 would differ from every rebuild. When
+# the build was told of a certificate and its key, halvern.exe is signed here, before
+# it is zipped.
 if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})
-  execute_process(COMMAND git log -1 --format=%ct
-                  WORKING_DIRECTORY "${CPACK_HALVERN_SOURCE_DIR}"
-                  OUTPUT_VARIABLE epoch OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET
-                  RESULT_VARIABLE git_failed)
-  if(git_failed OR NOT epoch)
-    set(epoch 315532800)
+  set(epoch 315532800)
+  if(EXISTS "${CPACK_HALVERN_SOURCE_DIR}/.git")
+    execute_process(COMMAND git log -1 --format=%ct
+                    WORKING_DIRECTORY "${CPACK_HALVERN_SOURCE_DIR}"
+                    OUTPUT_VARIABLE epoch OUTPUT_STRIP_TRAILING_WHITESPACE
+                    ERROR_VARIABLE why ERROR_STRIP_TRAILING_WHITESPACE
+                    RESULT_VARIABLE git_failed)
+    if(git_failed OR NOT epoch MATCHES "^[0-9]+$")
+      if(NOT why)
+        set(why "${git_failed}")
+      endif()
+      message(FATAL_ERROR "The commit's time, for the zip, cannot be read from "
+                          "${CPACK_HALVERN_SOURCE_DIR}: git log says: ${why}")
+    endif()
   endif()
   set(ENV{SOURCE_DATE_EPOCH} "${epoch}")
 endif()
