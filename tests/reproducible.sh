@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Builds each Windows preset twice from clean, from two clones of this commit made at
-# different times in folders of different paths, and checks that halvern.exe, the zip
-# and the build record come out byte for byte the same. Prints the SHA-256 of each.
-# Given a release, it first names each difference between this host's toolchain and
-# the release's build-record.txt, then checks the rebuilt files against its SHA256SUMS.
+# Builds each Windows preset from clean, from a clone of this commit, and checks that
+# halvern.exe, the zip, the build record and SHA256SUMS come out byte for byte the same
+# as a release's: the one given, or else a second such build made later in a folder of
+# another path. Prints the SHA-256 of each file that matches, and where each that does
+# not first differs. Given a release, it first names each difference between this
+# host's toolchain and the release's build-record.txt.
 #
-# usage: reproducible.sh [RELEASE]           RELEASE: a folder with SHA256SUMS and
-#                                            build-record.txt
+# usage: reproducible.sh [RELEASE]           RELEASE: a folder with the files, as
+#                                            build/release holds them
 #        reproducible.sh --versions RECORD   compare the versions alone; exit 1 on any
 #                                            difference
 set -euo pipefail
@@ -36,26 +37,26 @@ build() {
     done
 }
 first=$work/a
-second=$work/another/folder/further/down
 build "$first"
-sleep 2 # a later build: other file times in the clone and the build
-build "$second"
+if [ -n "$release" ]; then
+    against=$(cd "$release" && pwd)
+else
+    against=$work/another/folder/further/down
+    sleep 2 # a later build: other file times in the clone and the build
+    build "$against"
+    against=$against/build/release
+fi
 
 failed=0
 version=$(sed -n 's/^project(halvern VERSION \([0-9.]*\).*/\1/p' "$top/CMakeLists.txt")
 for file in win32/halvern.exe "halvern-$version-win32.zip" win64/halvern.exe "halvern-$version-win64.zip" \
-            arm64/halvern.exe "halvern-$version-arm64.zip" build-record.txt; do
-    a=$(sha256sum < "$first/build/release/$file" | cut -d' ' -f1)
-    b=$(sha256sum < "$second/build/release/$file" | cut -d' ' -f1)
-    if [ "$a" = "$b" ]; then
-        echo "$a  $file"
+            arm64/halvern.exe "halvern-$version-arm64.zip" build-record.txt SHA256SUMS; do
+    if difference=$(cmp "$first/build/release/$file" "$against/$file" 2>&1); then
+        echo "$(sha256sum < "$against/$file" | cut -d' ' -f1)  $file"
     else
-        echo "$file differs between the two builds: $a and $b"
+        echo "$file is not reproduced: $difference"
         failed=1
     fi
 done
 (cd "$first/build/release" && sha256sum --quiet -c SHA256SUMS) || failed=1
-if [ -n "$release" ]; then
-    (cd "$first/build/release" && sha256sum -c "$(cd "$release" && pwd)/SHA256SUMS") || failed=1
-fi
 exit $failed
