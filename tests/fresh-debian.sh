@@ -1,91 +1,236 @@
 #!/usr/bin/env bash
-# Runs the README's two commands on a fresh Debian 12, as a new user would: a clean
-# minbase root made by debootstrap from the host's own Debian source, a clone of the
-# commit under test in it, and the commands as README.md gives them, word for word, as
-# root, with an empty HOME and no cache of the project's. Prints each command's result
-# and time, and each preset's test count; the whole output of each is kept in
+# Rehearses the workflow's build job (.github/workflows/windows.yml) on a fresh Debian
+# 12, the way a hosted runner's container job runs it: a clean minbase root made by
+# debootstrap from the host's own Debian source, and the job's steps, read from the
+# YAML, run in it in order, as root, in a workspace whose top folder belongs to the
+# runner's user (uid 1001) and whose contents belong to root, with HOME an empty folder
+# of the job's own, GITHUB_WORKSPACE, CI and GITHUB_ACTIONS set, and each step's script
+# run by GitHub's shell for it. The job runs the README's two commands word for word
+# (--readme checks that), so this is also the README's check on a fresh machine.
+#
+# A `uses:` step is played by its plain equivalent: actions/checkout by a shallow fetch
+# of the commit into the workspace, as the action makes it; actions/upload-artifact by
+# a check that its path holds what the Windows jobs read from it. Prints each step's
+# result and time, and each preset's test count; each step's whole output is kept in
 # build/fresh-debian/ beside this clone.
 #
-# The commands run in a mount and PID namespace of their own: however the run ends,
-# pass, fail or interrupt, the kernel ends every process started in the root and drops
-# every mount made for it. The check then makes sure of both, and removes the root
-# unless told to keep it.
+# A container may neither mount nor register a binfmt_misc entry. Where the host runs
+# 32-bit programs, the steps run with a container's capabilities alone; where it runs
+# none, the README's second command needs more, to register qemu-i386, and keeps them.
+#
+# The steps run in a mount and PID namespace of their own: however the run ends, pass,
+# fail or interrupt, the kernel ends every process started in the root and drops every
+# mount made for it. The check then makes sure of both, and removes the root unless
+# told to keep it.
 #
 # Kept between runs, in CACHE/halvern/fresh-debian, outside any root: the bootstrapped
 # minbase root as a tarball (made again when a week old), and the .deb files that apt
-# in the root downloads. Nothing beyond minbase is installed before the commands run.
+# in the root downloads. Nothing beyond minbase is installed before the steps run.
 #
 # usage: fresh-debian.sh [--keep] [COMMIT]     (root; COMMIT defaults to HEAD)
+#        fresh-debian.sh --readme [TOP]        check that the build job runs the
+#                                              README's two commands, in order, each
+#                                              as a step of its own, word for word
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 top=$(cd "$here/.." && pwd)
 release=bookworm # Debian 12, the reference machine
 path=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
+workflow=.github/workflows/windows.yml
+workspace=/__w/halvern/halvern # where a container job's checkout lies
+runner=1001                    # the hosted runner's user, who owns the workspace folder
 
 say() { echo "fresh-debian: $*"; }
 fail() { echo "fresh-debian: $*" >&2; exit 1; }
 
+# The README's two commands: the indented lines of its quick start, from stdin.
+readme_commands() {
+    awk '/^## / { section = $0 } section == "## Quick start on Debian 12" && sub(/^    /, "")'
+}
+
+# The build job's steps, from the workflow on stdin, one folder each under $1, in
+# order: `name`, and either `run` and `shell` (GitHub's command line for it, {0} for
+# the script), or `uses` with the `with:` settings it has. Debian's YAML reader, not
+# the host's Python packages. A key that this rehearsal cannot play fails it.
+job_steps() {
+    # shellcheck disable=SC2016 # Python, not shell
+    /usr/bin/python3 -c '
+import os, sys, yaml
+job = yaml.safe_load(sys.stdin)["jobs"]["build"]
+if job.get("container") != "debian:12":
+    sys.exit("the build job runs in %r, not in debian:12" % job.get("container"))
+for key in set(job) - {"runs-on", "container", "timeout-minutes", "steps"}:
+    sys.exit("the build job has %r, which the rehearsal does not play" % key)
+# GitHub: bash -e when no shell is named; these when one is.
+shells = {None: "bash -e {0}", "bash": "bash --noprofile --norc -eo pipefail {0}",
+          "sh": "sh -e {0}"}
+for n, step in enumerate(job["steps"], 1):
+    for key in set(step) - {"name", "run", "shell", "uses", "with"}:
+        sys.exit("step %d has %r, which the rehearsal does not play" % (n, key))
+    folder = os.path.join(sys.argv[1], "%02d" % n)
+    os.makedirs(folder)
+    def put(name, text):
+        with open(os.path.join(folder, name), "w") as f:
+            f.write(text)
+    put("name", step.get("name") or step.get("uses") or step["run"].split("\n")[0])
+    if "run" in step:
+        if "${{" in step["run"]:
+            sys.exit("step %d has an expression, which the rehearsal cannot give" % n)
+        shell = step.get("shell")
+        put("run", step["run"])
+        put("shell", shells.get(shell) or (shell if "{0}" in str(shell) else ""))
+    else:
+        put("uses", step["uses"])
+        for key, value in step.get("with", {}).items():
+            put("with." + key, str(value))
+' "$1"
+}
+
+if [ "${1:-}" = --readme ]; then
+    tree=${2:-$top}
+    steps=$(mktemp -d)
+    trap 'rm -rf "$steps"' EXIT
+    job_steps "$steps" < "$tree/$workflow" || exit 1
+    # Each command, in the README's order, must be the whole script of a later step.
+    from=0 status=0
+    while IFS= read -r command; do
+        found=
+        for step in "$steps"/*/; do
+            n=$(basename "$step")
+            if [ "$((10#$n))" -gt "$from" ] && [ -f "$step/run" ] &&
+                [ "$(cat "$step/run")" = "$command" ]; then
+                found=$n && break
+            fi
+        done
+        if [ -n "$found" ]; then
+            echo "step $found runs the README's: $command"
+            from=$((10#$found))
+        else
+            echo "$workflow: no step of the build job runs the README's command, word for word, after step $from: $command"
+            status=1
+        fi
+    done < <(readme_commands < "$tree/README.md")
+    exit $status
+fi
+
+# A `uses:` step, played in the workspace on the host's side of the root.
+play() {
+    local step=$1 ws=$root$workspace uses
+    uses=$(cat "$step/uses")
+    case $uses in
+        actions/checkout@*)
+            # As the action does: git trusts the workspace only for the action's own
+            # commands, through a HOME of its own that goes with the step.
+            local home status=0
+            home=$(mktemp -d)
+            {
+                HOME=$home git config --global --add safe.directory "$ws" &&
+                    HOME=$home git -C "$ws" init -q &&
+                    HOME=$home git -C "$ws" remote add origin "file://$top" &&
+                    HOME=$home git -C "$ws" -c protocol.version=2 fetch -q --no-tags \
+                        --depth=1 origin "+$commit:refs/remotes/origin/main" &&
+                    HOME=$home git -C "$ws" checkout -q --force -B main refs/remotes/origin/main
+            } || status=$?
+            rm -rf "$home"
+            [ $status = 0 ] || return $status
+            echo "checked out $commit into $workspace"
+            ;;
+        actions/upload-artifact@*)
+            local name folder needs=() need missing=0
+            name=$(cat "$step/with.name") folder=$ws/$(cat "$step/with.path")
+            # What the Windows jobs read from each artifact.
+            case $name in
+                release) needs=(SHA256SUMS 'halvern-*-win32.zip' 'halvern-*-win64.zip' 'halvern-*-arm64.zip') ;;
+                checks) needs=(x64/windows-check.exe arm64/windows-check.exe) ;;
+                *) echo "no Windows job reads an artifact named $name"; return 1 ;;
+            esac
+            for need in "${needs[@]}"; do
+                # shellcheck disable=SC2086 # the pattern is meant to expand
+                if compgen -G "$folder/$need" > /dev/null; then
+                    echo "artifact $name holds $(cd "$folder" && echo $need)"
+                else
+                    echo "artifact $name: $(cat "$step/with.path")/$need is missing"
+                    missing=1
+                fi
+            done
+            [ ! -f "$folder/SHA256SUMS" ] || (cd "$folder" && sha256sum -c SHA256SUMS) || missing=1
+            return $missing
+            ;;
+        *) echo "the rehearsal cannot play $uses"; return 1 ;;
+    esac
+}
+
 # Inside the namespaces (the script runs itself so): mounts what a running system has,
-# and the .deb cache, then runs each command in the root. Exits with the first failing
-# command's status.
+# and the .deb cache, makes the runner's folders, then runs each step. Exits with the
+# first failing step's status.
 if [ "${1:-}" = --inside ]; then
-    root=$2 debs=$3 logs=$4
+    root=$2 debs=$3 logs=$4 commit=$5 caps=$6
     mount -t proc proc "$root/proc"
     mount -t sysfs sysfs "$root/sys"
     mount --rbind /dev "$root/dev"
     mount -t tmpfs -o mode=1777 tmpfs "$root/dev/shm"
     mount --bind "$debs" "$root/var/cache/apt/archives"
-    n=0 status=0
-    while IFS= read -r command; do
-        n=$((n + 1))
-        say "command $n: $command"
+    mkdir -p "$root$workspace" "$root/__w/_temp" "$root/github/home"
+    chown "$runner:$runner" "$root/__w" "$root/__w/halvern" "$root$workspace" \
+        "$root/__w/_temp" "$root/github/home"
+    # A container's capabilities, as Docker gives them, where the host needs no more.
+    limit=()
+    [ "$caps" = all ] || limit=(setpriv --bounding-set "-all,$caps" --)
+    status=0
+    for step in "$logs"/steps/*/; do
+        n=$(basename "$step")
+        say "step $n: $(cat "$step/name")"
         start=$SECONDS
         status=0
-        chroot "$root" /usr/bin/env -i HOME=/root USER=root LOGNAME=root SHELL=/bin/bash \
-            PATH="$path" TERM=dumb /bin/bash -c "cd /halvern && $command" \
-            < /dev/null > "$logs/command-$n.log" 2>&1 || status=$?
+        if [ -f "$step/uses" ]; then
+            play "$step" > "$logs/step-$n.log" 2>&1 || status=$?
+        else
+            [ -s "$step/shell" ] || { say "step $n names a shell GitHub does not know"; exit 1; }
+            cp "$step/run" "$root/__w/_temp/step-$n.sh"
+            read -ra shell <<< "$(sed "s|{0}|/__w/_temp/step-$n.sh|" "$step/shell")"
+            # shellcheck disable=SC2016 # expanded by the step's own sh
+            "${limit[@]}" chroot "$root" /usr/bin/env -i HOME=/github/home SHELL=/bin/bash \
+                PATH="$path" CI=true GITHUB_ACTIONS=true GITHUB_WORKSPACE="$workspace" \
+                RUNNER_TEMP=/__w/_temp /bin/sh -c 'cd "$GITHUB_WORKSPACE" && exec "$@"' step \
+                "${shell[@]}" < /dev/null > "$logs/step-$n.log" 2>&1 || status=$?
+        fi
         elapsed=$((SECONDS - start))
         if [ $status = 0 ]; then
-            say "command $n passed in $((elapsed / 60)) min $((elapsed % 60)) s"
+            say "step $n passed in $((elapsed / 60)) min $((elapsed % 60)) s"
         else
-            say "command $n failed with status $status after $((elapsed / 60)) min $((elapsed % 60)) s; its last lines:"
-            tail -n 40 "$logs/command-$n.log" | sed 's/^/    /'
+            say "step $n failed with status $status after $((elapsed / 60)) min $((elapsed % 60)) s; its last lines:"
+            tail -n 40 "$logs/step-$n.log" | sed 's/^/    /'
         fi
         # cmake --workflow names each step's preset; ctest closes with its count.
         awk '/^Executing workflow step .* preset "/ { split($0, p, "\""); preset = p[2] }
              / tests passed, [0-9]+ tests failed out of / {
                  printf "    %s: %s\n", preset == "" ? "tests" : preset, $0 }' \
-            "$logs/command-$n.log"
+            "$logs/step-$n.log"
         [ $status = 0 ] || break
-    done < "$logs/commands"
+    done
     awk '/ tests passed, [0-9]+ tests failed out of / { failed += $4; total += $NF }
          END { printf "fresh-debian: %d passed, %d failed\n", total - failed, failed }' \
-        "$logs"/command-*.log
+        "$logs"/step-*.log
     exit "$status"
 fi
 
 keep=no
 [ "${1:-}" != --keep ] || { keep=yes; shift; }
 commit=$(git -C "$top" rev-parse --verify "${1:-HEAD}^{commit}") || fail "no commit ${1:-HEAD}"
-[ "$(id -u)" = 0 ] || fail "debootstrap, chroot and the commands need root"
-
-# The README's two commands: the indented lines of its quick start.
+[ "$(id -u)" = 0 ] || fail "debootstrap, chroot and the steps need root"
 logs=$top/build/fresh-debian
 rm -rf "$logs" && mkdir -p "$logs"
-git -C "$top" show "$commit:README.md" |
-    awk '/^## / { section = $0 } section == "## Quick start on Debian 12" && sub(/^    /, "")' \
-        > "$logs/commands"
-[ "$(wc -l < "$logs/commands")" = 2 ] ||
-    fail "README.md's quick start should hold two indented commands, not $(wc -l < "$logs/commands")"
 
 # The check's own tools, on the host.
-for need in debootstrap:debootstrap unshare:util-linux chroot:coreutils git:git; do
-    command -v "${need%:*}" > /dev/null && continue
-    say "installing ${need#*:} for ${need%:*}"
+for need in debootstrap:debootstrap unshare:util-linux chroot:coreutils git:git \
+            "/usr/bin/python3 -c 'import yaml'":python3-yaml; do
+    bash -c "command -v ${need%:*}" > /dev/null 2>&1 && continue
+    say "installing ${need#*:}"
     apt-get install -y -q "${need#*:}" > /dev/null 2>&1 ||
         { apt-get update -q > /dev/null && apt-get install -y -q "${need#*:}" > /dev/null; } ||
         fail "could not install ${need#*:}"
 done
+git -C "$top" show "$commit:$workflow" | job_steps "$logs/steps" || fail "cannot rehearse $workflow"
 
 cache=${XDG_CACHE_HOME:-$HOME/.cache}/halvern/fresh-debian
 mkdir -p "$cache/debs/partial"
@@ -145,13 +290,18 @@ if [ -d /usr/local/share/ca-certificates ]; then
     mkdir -p "$root/usr/local/share/ca-certificates"
     cp -r /usr/local/share/ca-certificates/. "$root/usr/local/share/ca-certificates/"
 fi
-git clone -q --no-hardlinks "$top" "$root/halvern"
-git -C "$root/halvern" checkout -q "$commit"
+# Docker's default capabilities, unless the host runs no 32-bit program (above).
+caps=+chown,+dac_override,+fowner,+fsetid,+kill,+setgid,+setuid,+setpcap,+net_bind_service
+caps=$caps,+net_raw,+sys_chroot,+mknod,+audit_write,+setfcap
+if ! bash "$here/i386-host.sh" check 2> /dev/null; then
+    caps=all
+    say "this host runs no 32-bit program: the steps keep the capabilities to register qemu-i386"
+fi
 say "commit $(git -C "$top" log -1 --format='%h %s' "$commit") in a fresh $release root, $root"
 
 # --kill-child: should this script die, the namespace's first process gets SIGKILL,
 # and with it every process in the namespace.
 unshare --mount --propagation private --pid --fork --kill-child -- \
-    bash "$0" --inside "$root" "$cache/debs" "$logs" &
+    bash "$0" --inside "$root" "$cache/debs" "$logs" "$commit" "$caps" &
 inside=$!
 wait "$inside"
