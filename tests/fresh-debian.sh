@@ -106,7 +106,7 @@ if [ "${1:-}" = --readme ]; then
             echo "step $found runs the README's: $command"
             from=$((10#$found))
         else
-            echo "$workflow: no step of the build job runs the README's command, word for word, after step $from: $command"
+            echo "$workflow: no step of the build job after step $from runs, word for word, the README's command: $command"
             status=1
         fi
     done < <(readme_commands < "$tree/README.md")
