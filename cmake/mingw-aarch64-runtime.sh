@@ -2,8 +2,8 @@
 # Builds what Debian 12 lacks for native ARM64 Windows, from Debian's own source
 # packages, with Debian's clang 14: mingw-w64's headers and C runtime, compiler-rt's
 # builtins (mingw-w64's start-up code calls __chkstk), and libc++ with libc++abi and
-# libunwind, which only the stand-in DLL and the GoogleTest program link. halvern.exe
-# itself links none of libc++.
+# libunwind, which every C++ program of the ARM64 build links but halvern.exe: the
+# stand-in DLL, the test programs and bench/probe.exe.
 #
 # The prefix is cached outside the clone, keyed on the source package versions and on
 # this script, so that a second run does nothing. Each piece says in one line what it

@@ -8,8 +8,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # Every package the tests need, and nothing a development machine's image happens to
-# have besides: a fresh Debian 12 minbase gets exactly these (tests/fresh-debian.sh
-# proves it).
+# have besides: a fresh Debian 12 minbase gets exactly these, and qemu-user from
+# backports where the setup steps below need it (tests/fresh-debian.sh proves it).
 packages=(
     # The Linux build; GoogleTest's Debian build for it, and its sources (googletest)
     # for building it with the Windows toolchains.

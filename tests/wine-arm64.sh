@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Wine for ARM64 exes on this x86-64 host: Debian's own arm64 Wine and the few arm64
 # libraries a console program needs, unpacked into the user's cache under a key of
-# their versions and this script, and run by qemu-aarch64. The host's dpkg and apt stay
-# as they are. doc/testing.md (Wine for ARM64) says why it is made so.
+# their versions and this script, and run by qemu-aarch64. Those packages come through
+# an apt state of this script's own, so they change neither the host's dpkg nor its apt
+# sources; what setup does install on the host, where qemu-aarch64 is missing, is
+# qemu-user from backports (qemu-user.sh, which adds that suite to apt first).
+# doc/testing.md (Wine for ARM64) says why it is made so.
 #
 # usage: wine-arm64.sh setup    make it; a second run with the same packages does
 #                               nothing. Root only where qemu-user is missing.
