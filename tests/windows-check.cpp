@@ -9,7 +9,9 @@
 // Refused requests are reported, not judged: whether the Plug and Play manager accepts
 // one is the platform's answer. So that every machine has a device to walk, the check
 // plants one of its own first, and removes it at the end; that needs administrator
-// rights. On Windows, the native exe's request for it must be accepted.
+// rights. On Windows, the native exe's request for it must be accepted; unelevated, every
+// request must be refused with 33; and the exe must print it again as a phantom, where
+// the platform makes it one.
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -309,6 +311,28 @@ struct PlantedDevice {
     }
 };
 
+// This process's token, every privilege but one gone and the Administrators group
+// deny-only: an administrator's token without elevation. Null if it cannot be made.
+HANDLE UnelevatedToken()
+{
+    HANDLE own = nullptr;
+    HANDLE restricted = nullptr;
+    BYTE admins[SECURITY_MAX_SID_SIZE] = {};
+    DWORD size = sizeof admins;
+    SID_AND_ATTRIBUTES denyOnly = {admins, 0};
+    const bool made =
+        OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_ASSIGN_PRIMARY | TOKEN_QUERY,
+                         &own) &&
+        CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, admins, &size) &&
+        CreateRestrictedToken(own, DISABLE_MAX_PRIVILEGE, 1, &denyOnly, 0, nullptr, 0, nullptr,
+                              &restricted);
+    std::printf("unelevated: CreateRestrictedToken, Administrators deny-only: error 0x%lx\n",
+                made ? 0 : GetLastError());
+    if (own != nullptr)
+        CloseHandle(own);
+    return made ? restricted : nullptr;
+}
+
 int Check(const std::string &exe)
 {
     int mismatches = 0;
@@ -372,6 +396,48 @@ int Check(const std::string &exe)
                  said(*answer));
     } else {
         std::printf("planted device: accepted\n");
+    }
+
+    // Without elevation the Plug and Play manager is to refuse every request with
+    // CR_ACCESS_DENIED, which the exe prints as 33: README.txt tells users so.
+    if (wine) {
+        std::printf("unelevated: skipped under Wine, which enforces no token\n");
+    } else if (emulated) {
+        std::printf("unelevated: skipped for an exe Windows runs emulated; the native one is "
+                    "run so\n");
+    } else if (HANDLE token = UnelevatedToken(); token == nullptr) {
+        failed = true;
+    } else {
+        for (const auto &[folded, answer] : run(" unelevated", token)) {
+            if (answer.refusal != "33")
+                mismatch("unelevated, the request for " + answer.device + " " + said(answer) +
+                         ", where README.txt says 33");
+        }
+        CloseHandle(token);
+    }
+
+    if (wine) {
+        std::printf("phantom: skipped under Wine, whose CM_Query_And_Remove_SubTreeA and "
+                    "CM_Locate_DevNodeA are unimplemented stubs\n");
+    } else {
+        // Out of the device tree, but still on record.
+        PNP_VETO_TYPE veto = PNP_VetoTypeUnknown;
+        const CONFIGRET removed = CM_Query_And_Remove_SubTreeA(
+            planted.data.DevInst, &veto, nullptr, 0, CM_REMOVE_NO_RESTART | CM_REMOVE_UI_NOT_OK);
+        DEVINST found = 0;
+        const CONFIGRET present =
+            CM_Locate_DevNodeA(&found, planted.id.data(), CM_LOCATE_DEVNODE_NORMAL);
+        const CONFIGRET onRecord =
+            CM_Locate_DevNodeA(&found, planted.id.data(), CM_LOCATE_DEVNODE_PHANTOM);
+        std::printf("phantom: CM_Query_And_Remove_SubTreeA: 0x%lx, veto type %d; "
+                    "CM_Locate_DevNodeA: 0x%lx NORMAL, 0x%lx PHANTOM\n",
+                    removed, static_cast<int>(veto), present, onRecord);
+        if (removed != CR_SUCCESS || present == CR_SUCCESS || onRecord != CR_SUCCESS) {
+            std::printf("phantom: the platform made none: its answer, not judged\n");
+        } else if (const auto again = run(" again, the planted device a phantom", nullptr);
+                   const Answer *answer = plantedIn(again)) {
+            std::printf("phantom: printed; its request %s\n", said(*answer).c_str());
+        }
     }
 
     failed = !planted.Remove() || failed;
