@@ -7,15 +7,24 @@
 //        windows-check --list        print the registry's list of the class, and exit
 //
 // Refused requests are reported, not judged: whether the Plug and Play manager accepts
-// one is the platform's answer.
+// one is the platform's answer. So that every machine has a device to walk, the check
+// plants one of its own first, and removes it at the end; that needs administrator
+// rights. On Windows, the native exe's request for it must be accepted; unelevated, every
+// request must be refused with 33; and the exe must print it again as a phantom, where
+// the platform makes it one.
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <fstream>
+#include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include <windows.h>
+#include <setupapi.h>
+#include <cfgmgr32.h>
 
 #include "windows-run.h"
 
@@ -129,28 +138,21 @@ int List()
     return 0;
 }
 
-int Check(const std::string &exe)
+// What a run printed for one device: the identifier as printed, and the code of the
+// refusal printed right below it, if there was one.
+struct Answer {
+    std::string device;
+    std::optional<std::string> refusal;
+};
+
+// Judges one run against the registry's list (folded identifier: as the registry has
+// it): the banner exact, every other line a Device id line or one refusal right below
+// one, every line ended by CR LF, the devices those on record, none twice, and exit
+// status 0. Each fault is a mismatch; the answer to each device's request is returned.
+std::map<std::string, Answer> Judge(const windows_run::Run &run,
+                                    const std::map<std::string, std::string> &expected,
+                                    const std::function<void(const std::string &)> &mismatch)
 {
-    int mismatches = 0;
-    auto mismatch = [&mismatches](const std::string &what) {
-        std::printf("mismatch: %s\n", what.c_str());
-        mismatches++;
-    };
-
-    int unread = 0;
-    std::map<std::string, std::string> expected; // folded identifier: as the registry has it
-    for (const auto &device : PortsInRegistry(unread))
-        expected.emplace(Folded(device), device);
-    std::printf("registry: %zu devices of the Ports class on record\n", expected.size());
-
-    const auto run = windows_run::Program(exe);
-    if (!run.started) {
-        std::printf("FAIL: could not start %s: error %lu\n", exe.c_str(), run.error);
-        return 1;
-    }
-    std::printf("ran %s: exit status %ld, %zu bytes of output\n", exe.c_str(),
-                static_cast<long>(run.status), run.output.size());
-
     // Every line ends in CR LF, the last one included.
     std::vector<std::string> lines;
     std::size_t start = 0;
@@ -175,55 +177,276 @@ int Check(const std::string &exe)
                      banner[i] + "\"");
     }
 
-    std::map<std::string, std::string> printed; // folded identifier: as printed
-    std::vector<std::string> accepted;
-    std::vector<std::string> refused;
-    std::string last; // the device of the line just before, if a Device id line
-    bool lastHasRefusal = false;
+    std::map<std::string, Answer> printed; // by folded identifier
+    Answer *last = nullptr;                // the device of the line just before, if any
     for (std::size_t i = banner.size(); i < lines.size(); i++) {
         const std::string &line = lines[i];
         if (line.rfind(deviceLine, 0) == 0) {
-            if (!last.empty() && !lastHasRefusal)
-                accepted.push_back(last);
-            last = line.substr(std::string(deviceLine).size());
-            lastHasRefusal = false;
-            if (!printed.emplace(Folded(last), last).second)
-                mismatch("printed twice: " + last);
-        } else if (line.rfind(refusalLine, 0) == 0 && !last.empty() && !lastHasRefusal) {
-            refused.push_back(last + " (" + line.substr(std::string(refusalLine).size()) + ")");
-            lastHasRefusal = true;
+            const std::string device = line.substr(std::string(deviceLine).size());
+            const auto [entry, added] = printed.emplace(Folded(device), Answer{device, {}});
+            if (!added)
+                mismatch("printed twice: " + device);
+            last = added ? &entry->second : nullptr;
+        } else if (line.rfind(refusalLine, 0) == 0 && last != nullptr && !last->refusal) {
+            last->refusal = line.substr(std::string(refusalLine).size());
         } else {
             mismatch("line " + std::to_string(i + 1) +
                      " is neither a Device id line nor one refusal right below one: \"" + line +
                      "\"");
+            last = nullptr;
         }
     }
-    if (!last.empty() && !lastHasRefusal)
-        accepted.push_back(last);
 
     for (const auto &[folded, device] : expected) {
         if (printed.count(folded) == 0)
             mismatch("on record in the registry but not printed: " + device);
     }
-    for (const auto &[folded, device] : printed) {
+    std::size_t refused = 0;
+    for (const auto &[folded, answer] : printed) {
         if (expected.count(folded) == 0)
-            mismatch("printed but not on record in the registry: " + device);
+            mismatch("printed but not on record in the registry: " + answer.device);
+        refused += answer.refusal ? 1 : 0;
     }
     if (run.status != 0)
         mismatch("exit status " + std::to_string(static_cast<long>(run.status)) + ", expected 0");
 
-    if (expected.empty() && printed.empty() && mismatches == 0)
-        std::printf("no device of the Ports class on record: the banner alone, as it should be\n");
     std::printf("devices printed: %zu; requests accepted: %zu, refused: %zu\n", printed.size(),
-                accepted.size(), refused.size());
-    for (const auto &device : refused)
-        std::printf("    refused: %s\n", device.c_str());
+                printed.size() - refused, refused);
+    for (const auto &[folded, answer] : printed) {
+        if (answer.refusal)
+            std::printf("    refused: %s (%s)\n", answer.device.c_str(), answer.refusal->c_str());
+    }
+    return printed;
+}
+
+// Whether Windows runs the exe emulated: its PE header's machine against the native one,
+// as IsWow64Process2 gives it (looked up: older Windows lacks it). Unknown counts as
+// emulated, so that no request is judged on a guess.
+bool Emulated(const std::string &exe)
+{
+    std::ifstream file(exe, std::ios::binary);
+    IMAGE_DOS_HEADER dos = {};
+    IMAGE_NT_HEADERS nt = {};
+    file.read(reinterpret_cast<char *>(&dos), sizeof dos).seekg(dos.e_lfanew);
+    file.read(reinterpret_cast<char *>(&nt), sizeof nt.Signature + sizeof nt.FileHeader);
+    using IsWow64Process2 = BOOL(WINAPI *)(HANDLE, USHORT *, USHORT *);
+    const auto isWow64Process2 = reinterpret_cast<IsWow64Process2>(reinterpret_cast<void (*)()>(
+        GetProcAddress(GetModuleHandleA("kernel32.dll"), "IsWow64Process2")));
+    USHORT process = 0;
+    USHORT native = 0;
+    if (isWow64Process2 == nullptr || !isWow64Process2(GetCurrentProcess(), &process, &native))
+        native = 0;
+    const USHORT machine = file && nt.Signature == IMAGE_NT_SIGNATURE ? nt.FileHeader.Machine : 0;
+    std::printf("machine: the exe's %x, the native one %x (0: unknown)\n", machine, native);
+    return machine == 0 || machine != native;
+}
+
+// A device of the Ports class of the check's own: root-enumerated and with no driver, so
+// that every machine has one for the exe to walk. It is removed when this ends, on every
+// path. Both need administrator rights.
+struct PlantedDevice {
+    HDEVINFO set = INVALID_HANDLE_VALUE;
+    SP_DEVINFO_DATA data = {sizeof data, {}, 0, 0};
+    std::string id;
+    bool registered = false;
+
+    PlantedDevice()
+    {
+        const GUID ports = {
+            0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+        static constexpr char hardwareId[] = "HALVERN_CHECK\0"; // a REG_MULTI_SZ
+        char instance[MAX_DEVICE_ID_LEN] = {};
+        const char *failed = nullptr;
+        auto call = [&failed](const char *name, bool succeeded) {
+            failed = succeeded ? nullptr : name;
+            return succeeded;
+        };
+        registered =
+            call("SetupDiCreateDeviceInfoList",
+                 (set = SetupDiCreateDeviceInfoList(&ports, nullptr)) != INVALID_HANDLE_VALUE) &&
+            call("SetupDiCreateDeviceInfoA",
+                 SetupDiCreateDeviceInfoA(set, "HALVERN_CHECK", &ports, nullptr, nullptr,
+                                          DICD_GENERATE_ID, &data)) &&
+            call("SetupDiGetDeviceInstanceIdA",
+                 SetupDiGetDeviceInstanceIdA(set, &data, instance, sizeof instance, nullptr)) &&
+            call("SetupDiSetDeviceRegistryPropertyA(SPDRP_HARDWAREID)",
+                 SetupDiSetDeviceRegistryPropertyA(set, &data, SPDRP_HARDWAREID,
+                                                   reinterpret_cast<const BYTE *>(hardwareId),
+                                                   sizeof hardwareId)) &&
+            call("SetupDiCallClassInstaller(DIF_REGISTERDEVICE)",
+                 SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, &data));
+        const DWORD error = registered ? 0 : GetLastError();
+        id = instance;
+        if (registered)
+            std::printf("planted %s, with no driver\n", id.c_str());
+        else
+            std::printf("FAIL: could not plant a device: %s: error 0x%lx\n", failed, error);
+    }
+    PlantedDevice(const PlantedDevice &) = delete;
+    PlantedDevice &operator=(const PlantedDevice &) = delete;
+    ~PlantedDevice()
+    {
+        Remove();
+        // An element never registered is not on record; Wine drops the key it made here.
+        if (set != INVALID_HANDLE_VALUE)
+            SetupDiDestroyDeviceInfoList(set);
+    }
+
+    // DIF_REMOVE, then a look in the registry: true if no key of the device is left.
+    bool Remove()
+    {
+        if (!registered)
+            return true;
+        registered = false;
+        const bool removed = SetupDiCallClassInstaller(DIF_REMOVE, set, &data);
+        const DWORD error = removed ? 0 : GetLastError();
+        const Key left(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Enum\\" + id);
+        if (removed && left.Error() == ERROR_FILE_NOT_FOUND) {
+            std::printf("removed %s: no key of it left in the registry\n", id.c_str());
+            return true;
+        }
+        std::printf("FAIL: %s not removed: DIF_REMOVE: error 0x%lx; its key: error %ld\n",
+                    id.c_str(), error, left.Error());
+        return false;
+    }
+};
+
+// This process's token, every privilege but one gone and the Administrators group
+// deny-only: an administrator's token without elevation. Null if it cannot be made.
+HANDLE UnelevatedToken()
+{
+    HANDLE own = nullptr;
+    HANDLE restricted = nullptr;
+    BYTE admins[SECURITY_MAX_SID_SIZE] = {};
+    DWORD size = sizeof admins;
+    SID_AND_ATTRIBUTES denyOnly = {admins, 0};
+    const bool made =
+        OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_ASSIGN_PRIMARY | TOKEN_QUERY,
+                         &own) &&
+        CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, admins, &size) &&
+        CreateRestrictedToken(own, DISABLE_MAX_PRIVILEGE, 1, &denyOnly, 0, nullptr, 0, nullptr,
+                              &restricted);
+    std::printf("unelevated: CreateRestrictedToken, Administrators deny-only: error 0x%lx\n",
+                made ? 0 : GetLastError());
+    if (own != nullptr)
+        CloseHandle(own);
+    return made ? restricted : nullptr;
+}
+
+int Check(const std::string &exe)
+{
+    int mismatches = 0;
+    auto mismatch = [&mismatches](const std::string &what) {
+        std::printf("mismatch: %s\n", what.c_str());
+        mismatches++;
+    };
+    bool failed = false; // the check could not do its part; said where it happened
+
+    // Wine's ntdll exports wine_get_version; Windows's does not.
+    const auto wineVersion = reinterpret_cast<const char *(*)()>(reinterpret_cast<void (*)()>(
+        GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version")));
+    const bool wine = wineVersion != nullptr;
+    std::printf("platform: %s%s\n", wine ? "Wine " : "Windows", wine ? wineVersion() : "");
+    const bool emulated = Emulated(exe);
+    PlantedDevice planted;
+    if (!planted.registered)
+        return 1;
+
+    int unread = 0;
+    std::map<std::string, std::string> expected; // folded identifier: as the registry has it
+    for (const auto &device : PortsInRegistry(unread))
+        expected.emplace(Folded(device), device);
+    std::printf("registry: %zu devices of the Ports class on record\n", expected.size());
+
+    // Runs the exe (under the token, if one is given) and judges the run.
+    auto run = [&](const char *how, HANDLE token) {
+        const auto result = windows_run::Program(exe, token);
+        if (!result.started) {
+            std::printf("FAIL: could not start %s%s: error %lu\n", exe.c_str(), how, result.error);
+            failed = true;
+            return std::map<std::string, Answer>();
+        }
+        std::printf("ran %s%s: exit status %ld, %zu bytes of output\n", exe.c_str(), how,
+                    static_cast<long>(result.status), result.output.size());
+        return Judge(result, expected, mismatch);
+    };
+    // The planted device's answer, if the exe printed it (if not, that is a mismatch).
+    auto plantedIn = [&planted](const std::map<std::string, Answer> &answers) {
+        const auto mine = answers.find(Folded(planted.id));
+        return mine == answers.end() ? nullptr : &mine->second;
+    };
+    auto said = [](const Answer &answer) {
+        return answer.refusal ? "refused with " + *answer.refusal : std::string("accepted");
+    };
+
+    const auto first = run("", nullptr);
+    if (const Answer *answer = plantedIn(first); answer == nullptr) {
+        // Not printed, or not run: said above.
+    } else if (wine && answer->refusal == "13") {
+        std::printf("planted device: refused with 13 by Wine's CM_Reenumerate_DevNode, a stub "
+                    "that refuses every request: not judged\n");
+    } else if (wine) {
+        mismatch("the planted device's request " + said(*answer) +
+                 " under Wine, whose CM_Reenumerate_DevNode refuses every request with 13");
+    } else if (emulated) {
+        std::printf("planted device: %s, by an exe Windows runs emulated: reported, not judged\n",
+                    said(*answer).c_str());
+    } else if (answer->refusal) {
+        mismatch("the native exe's request for the planted device, as administrator, " +
+                 said(*answer));
+    } else {
+        std::printf("planted device: accepted\n");
+    }
+
+    // Without elevation the Plug and Play manager is to refuse every request with
+    // CR_ACCESS_DENIED, which the exe prints as 33: README.txt tells users so.
+    if (wine) {
+        std::printf("unelevated: skipped under Wine, which enforces no token\n");
+    } else if (emulated) {
+        std::printf("unelevated: skipped for an exe Windows runs emulated; the native one is "
+                    "run so\n");
+    } else if (HANDLE token = UnelevatedToken(); token == nullptr) {
+        failed = true;
+    } else {
+        for (const auto &[folded, answer] : run(" unelevated", token)) {
+            if (answer.refusal != "33")
+                mismatch("unelevated, the request for " + answer.device + " " + said(answer) +
+                         ", where README.txt says 33");
+        }
+        CloseHandle(token);
+    }
+
+    if (wine) {
+        std::printf("phantom: skipped under Wine, whose CM_Query_And_Remove_SubTreeA and "
+                    "CM_Locate_DevNodeA are unimplemented stubs\n");
+    } else {
+        // Out of the device tree, but still on record.
+        PNP_VETO_TYPE veto = PNP_VetoTypeUnknown;
+        const CONFIGRET removed = CM_Query_And_Remove_SubTreeA(
+            planted.data.DevInst, &veto, nullptr, 0, CM_REMOVE_NO_RESTART | CM_REMOVE_UI_NOT_OK);
+        DEVINST found = 0;
+        const CONFIGRET present =
+            CM_Locate_DevNodeA(&found, planted.id.data(), CM_LOCATE_DEVNODE_NORMAL);
+        const CONFIGRET onRecord =
+            CM_Locate_DevNodeA(&found, planted.id.data(), CM_LOCATE_DEVNODE_PHANTOM);
+        std::printf("phantom: CM_Query_And_Remove_SubTreeA: 0x%lx, veto type %d; "
+                    "CM_Locate_DevNodeA: 0x%lx NORMAL, 0x%lx PHANTOM\n",
+                    removed, static_cast<int>(veto), present, onRecord);
+        if (removed != CR_SUCCESS || present == CR_SUCCESS || onRecord != CR_SUCCESS) {
+            std::printf("phantom: the platform made none: its answer, not judged\n");
+        } else if (const auto again = run(" again, the planted device a phantom", nullptr);
+                   const Answer *answer = plantedIn(again)) {
+            std::printf("phantom: printed; its request %s\n", said(*answer).c_str());
+        }
+    }
+
+    failed = !planted.Remove() || failed;
     if (unread > 0)
         std::printf("%d registry keys could not be read (above)\n", unread);
-    if (mismatches > 0) {
+    if (mismatches > 0)
         std::printf("FAIL: %d mismatches\n", mismatches);
+    if (mismatches > 0 || failed)
         return 1;
-    }
     std::printf("PASS\n");
     return 0;
 }

@@ -17,7 +17,8 @@ struct Run {
 
 // Runs the program with no arguments, in this process's console, with standard input
 // and standard error as this process has them; keeps all it writes to standard output.
-inline Run Program(const std::string &exe)
+// With a token, the program runs under it (CreateProcessAsUserW).
+inline Run Program(const std::string &exe, HANDLE token = nullptr)
 {
     Run run;
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
@@ -29,16 +30,23 @@ inline Run Program(const std::string &exe)
     }
     SetHandleInformation(reader, HANDLE_FLAG_INHERIT, 0);
 
-    STARTUPINFOA startup = {};
+    STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     startup.hStdOutput = writer;
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION process = {};
-    std::string command = "\"" + exe + "\"";
-    run.started = CreateProcessA(exe.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                 nullptr, &startup, &process);
+    // The path as the process's code page has it, widened; the size counts the NUL.
+    std::wstring path(MultiByteToWideChar(CP_ACP, 0, exe.c_str(), -1, nullptr, 0), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, exe.c_str(), -1, path.data(), static_cast<int>(path.size()));
+    path.pop_back();
+    std::wstring command = L"\"" + path + L"\"";
+    run.started = token == nullptr
+                      ? CreateProcessW(path.c_str(), command.data(), nullptr, nullptr, TRUE, 0,
+                                       nullptr, nullptr, &startup, &process)
+                      : CreateProcessAsUserW(token, path.c_str(), command.data(), nullptr, nullptr,
+                                             TRUE, 0, nullptr, nullptr, &startup, &process);
     if (!run.started)
         run.error = GetLastError();
     // Only the child holds the writing end now: the pipe ends when the child does.
