@@ -6,7 +6,7 @@
 # runner's user (uid 1001) and whose contents belong to root, with HOME an empty folder
 # of the job's own, GITHUB_WORKSPACE, CI and GITHUB_ACTIONS set, and each step's script
 # run by GitHub's shell for it. The job runs the README's two commands word for word
-# (--readme checks that), so this is also the README's check on a fresh machine.
+# (--readme checks that, first), so this is also the README's check on a fresh machine.
 #
 # A `uses:` step is played by its plain equivalent: actions/checkout by a shallow fetch
 # of the commit into the workspace, as the action makes it; actions/upload-artifact by
@@ -230,7 +230,13 @@ for need in debootstrap:debootstrap unshare:util-linux chroot:coreutils git:git 
         { apt-get update -q > /dev/null && apt-get install -y -q "${need#*:}" > /dev/null; } ||
         fail "could not install ${need#*:}"
 done
-git -C "$top" show "$commit:$workflow" | job_steps "$logs/steps" || fail "cannot rehearse $workflow"
+# The commit's README and workflow: the job must run the README's commands, so that
+# rehearsing it runs them.
+mkdir -p "$logs/tree/${workflow%/*}"
+git -C "$top" show "$commit:README.md" > "$logs/tree/README.md"
+git -C "$top" show "$commit:$workflow" > "$logs/tree/$workflow"
+bash "$0" --readme "$logs/tree" || fail "the build job does not run the README's commands"
+job_steps "$logs/steps" < "$logs/tree/$workflow" || fail "cannot rehearse $workflow"
 
 cache=${XDG_CACHE_HOME:-$HOME/.cache}/halvern/fresh-debian
 mkdir -p "$cache/debs/partial"
