@@ -86,13 +86,10 @@ for n, step in enumerate(job["steps"], 1):
 ' "$1"
 }
 
-if [ "${1:-}" = --readme ]; then
-    tree=${2:-$top}
-    steps=$(mktemp -d)
-    trap 'rm -rf "$steps"' EXIT
-    job_steps "$steps" < "$tree/$workflow" || exit 1
-    # Each command, in the README's order, must be the whole script of a later step.
-    from=0 status=0
+# Whether the job's steps, under $1, run the README's commands ($2): each, in the
+# README's order, must be the whole script of a later step. Says which step runs each.
+runs_readme() {
+    local steps=$1 readme=$2 from=0 status=0 command step n found
     while IFS= read -r command; do
         found=
         for step in "$steps"/*/; do
@@ -109,8 +106,17 @@ if [ "${1:-}" = --readme ]; then
             echo "$workflow: no step of the build job after step $from runs, word for word, the README's command: $command"
             status=1
         fi
-    done < <(readme_commands < "$tree/README.md")
-    exit $status
+    done < <(readme_commands < "$readme")
+    return $status
+}
+
+if [ "${1:-}" = --readme ]; then
+    tree=${2:-$top}
+    steps=$(mktemp -d)
+    trap 'rm -rf "$steps"' EXIT
+    job_steps "$steps" < "$tree/$workflow" || exit 1
+    runs_readme "$steps" "$tree/README.md"
+    exit
 fi
 
 # A `uses:` step, played in the workspace on the host's side of the root.
@@ -123,13 +129,14 @@ play() {
             # commands, through a HOME of its own that goes with the step.
             local home status=0
             home=$(mktemp -d)
+            action_git() { HOME=$home git "$@"; }
             {
-                HOME=$home git config --global --add safe.directory "$ws" &&
-                    HOME=$home git -C "$ws" init -q &&
-                    HOME=$home git -C "$ws" remote add origin "file://$top" &&
-                    HOME=$home git -C "$ws" -c protocol.version=2 fetch -q --no-tags \
-                        --depth=1 origin "+$commit:refs/remotes/origin/main" &&
-                    HOME=$home git -C "$ws" checkout -q --force -B main refs/remotes/origin/main
+                action_git config --global --add safe.directory "$ws" &&
+                    action_git -C "$ws" init -q &&
+                    action_git -C "$ws" remote add origin "file://$top" &&
+                    action_git -C "$ws" -c protocol.version=2 fetch -q --no-tags --depth=1 \
+                        origin "+$commit:refs/remotes/origin/main" &&
+                    action_git -C "$ws" checkout -q --force -B main refs/remotes/origin/main
             } || status=$?
             rm -rf "$home"
             [ $status = 0 ] || return $status
@@ -230,13 +237,11 @@ for need in debootstrap:debootstrap unshare:util-linux chroot:coreutils git:git 
         { apt-get update -q > /dev/null && apt-get install -y -q "${need#*:}" > /dev/null; } ||
         fail "could not install ${need#*:}"
 done
-# The commit's README and workflow: the job must run the README's commands, so that
+# The commit's workflow and README: the job must run the README's commands, so that
 # rehearsing it runs them.
-mkdir -p "$logs/tree/${workflow%/*}"
-git -C "$top" show "$commit:README.md" > "$logs/tree/README.md"
-git -C "$top" show "$commit:$workflow" > "$logs/tree/$workflow"
-bash "$0" --readme "$logs/tree" || fail "the build job does not run the README's commands"
-job_steps "$logs/steps" < "$logs/tree/$workflow" || fail "cannot rehearse $workflow"
+git -C "$top" show "$commit:$workflow" | job_steps "$logs/steps" || fail "cannot rehearse $workflow"
+git -C "$top" show "$commit:README.md" > "$logs/README.md"
+runs_readme "$logs/steps" "$logs/README.md" || fail "the build job does not run the README's commands"
 
 cache=${XDG_CACHE_HOME:-$HOME/.cache}/halvern/fresh-debian
 mkdir -p "$cache/debs/partial"
