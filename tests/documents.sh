@@ -41,6 +41,9 @@ mapfile -t tests < <(grep -oE '(add_test\(NAME|add_case\(|add_checker\(|TEST_PRE
     sed -E "s|^standin/\$|standin/\${name}|" | grep -vxF "\${name}" | sort -u)
 [ ${#tests[@]} -gt 0 ] || { echo "tests/CMakeLists.txt adds no tests this script can read"; exit 1; }
 
+# The families of tests named FAMILY/NAME.
+families=$(printf '%s\n' "${tests[@]}" | sed -n 's|^\([a-z][a-z-]*\)/.*|\1|p' | sort -u)
+
 # GitHub's anchor for a heading.
 slug() { tr '[:upper:]' '[:lower:]' <<< "$1" | sed -E 's/[^a-z0-9 _-]//g; s/ /-/g'; }
 headings() { sed -n 's/^#\{1,6\} //p' "$1"; }
@@ -160,7 +163,6 @@ for doc in "${documents[@]}"; do
         check_test "$doc" "$name"
     done < <(tr '\n' ' ' < "$doc" | grep -oE "(tests? )\`[^\`]+\`|\`[^\`]+\`( tests?\\b)" |
         sed -E 's/^tests? //; s/ tests?$//' | tr -d "\`" | grep -E '^[a-z][a-z0-9/*<>-]*$')
-    families=$(printf '%s\n' "${tests[@]}" | sed -n 's|^\([a-z][a-z-]*\)/.*|\1|p' | sort -u)
     while IFS= read -r name; do
         first=${name%%/*}
         [ -e "$first" ] || [ -e "$dir/$first" ] && continue
