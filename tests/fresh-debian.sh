@@ -4,9 +4,10 @@
 # debootstrap from the host's own Debian source, and the job's steps, read from the
 # YAML, run in it in order, as root, in a workspace whose top folder belongs to the
 # runner's user (uid 1001) and whose contents belong to root, with HOME an empty folder
-# of the job's own, GITHUB_WORKSPACE, CI and GITHUB_ACTIONS set, and each step's script
-# run by GitHub's shell for it. The job runs the README's two commands word for word
-# (--readme checks that, first), so this is also the README's check on a fresh machine.
+# of the job's own, GITHUB_WORKSPACE, GITHUB_REPOSITORY (a made-up rehearsal/halvern),
+# CI and GITHUB_ACTIONS set, and each step's script run by GitHub's shell for it. The
+# job runs the README's two commands word for word (--readme checks that, first), so
+# this is also the README's check on a fresh machine.
 #
 # A `uses:` step is played by its plain equivalent: actions/checkout by a shallow fetch
 # of the commit into the workspace, as the action makes it; actions/upload-artifact by
@@ -148,6 +149,7 @@ play() {
             # What the Windows jobs read from each artifact.
             case $name in
                 release) needs=(SHA256SUMS 'halvern-*-win32.zip' 'halvern-*-win64.zip' 'halvern-*-arm64.zip') ;;
+                manifests) needs=('winget/*.installer.yaml' scoop/halvern.json) ;;
                 checks) needs=(x64/windows-check.exe arm64/windows-check.exe) ;;
                 *) echo "no Windows job reads an artifact named $name"; return 1 ;;
             esac
@@ -198,6 +200,7 @@ if [ "${1:-}" = --inside ]; then
             # shellcheck disable=SC2016 # expanded by the step's own sh
             "${limit[@]}" chroot "$root" /usr/bin/env -i HOME=/github/home SHELL=/bin/bash \
                 PATH="$path" CI=true GITHUB_ACTIONS=true GITHUB_WORKSPACE="$workspace" \
+                GITHUB_REPOSITORY=rehearsal/halvern \
                 RUNNER_TEMP=/__w/_temp /bin/sh -c 'cd "$GITHUB_WORKSPACE" && exec "$@"' step \
                 "${shell[@]}" < /dev/null > "$logs/step-$n.log" 2>&1 || status=$?
         fi
