@@ -37,7 +37,10 @@ hash_of() {
     [ -n "$hash" ] || fail "$sums lists no halvern-$version-$1.zip"
     echo "$hash"
 }
-win32=$(hash_of win32) win64=$(hash_of win64) arm64=$(hash_of arm64)
+# One assignment each: a list of them would take the status of the last one alone.
+win32=$(hash_of win32)
+win64=$(hash_of win64)
+arm64=$(hash_of arm64)
 
 page=https://github.com/$repo
 download=$page/releases/download/v$version
