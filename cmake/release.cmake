@@ -1,8 +1,9 @@
-# Run by CPack after zipping (CPACK_POST_BUILD_SCRIPTS): puts the zip, and the exe as
-# it went into the zip, in the release folder beside those of the other Windows builds
-# (win32/halvern.exe, win64/halvern.exe, arm64/halvern.exe), and writes SHA256SUMS, in
-# the form that sha256sum -c reads, over this version's zips and the exes beside them:
-# whatever else the folder holds, another version's zips say, is left out.
+# Run by CPack after zipping (CPACK_POST_BUILD_SCRIPTS): puts the zip in the release
+# folder beside those of the other Windows builds, writes the build record, and writes
+# SHA256SUMS, in the form that sha256sum -c reads, over this version's zips and the
+# record: whatever else the folder holds, another version's zips say, is left out. The
+# folder is flat and its names are the published ones, so that SHA256SUMS checks a
+# folder of downloads as it checks this one (doc/releasing.md, What a release holds).
 #
 # First the zip is made again, its files in order of name: CPack adds them in the order
 # the file system lists the staging folder, which differs from one file system to the
@@ -20,9 +21,7 @@ foreach(package IN LISTS CPACK_PACKAGE_FILES)
 endforeach()
 
 set(release "${CPACK_HALVERN_RELEASE_DIR}")
-file(MAKE_DIRECTORY "${release}/${CPACK_SYSTEM_NAME}")
 file(COPY ${CPACK_PACKAGE_FILES} DESTINATION "${release}")
-file(COPY "${CPACK_TEMPORARY_DIRECTORY}/halvern.exe" DESTINATION "${release}/${CPACK_SYSTEM_NAME}")
 
 # build-record.txt: this build's toolchain versions, in place of any earlier ones for
 # the same system, beside those of the other systems packed.
@@ -38,17 +37,15 @@ if(EXISTS "${release}/build-record.txt")
   file(STRINGS "${release}/build-record.txt" earlier REGEX "^[a-z0-9]+ ")
 endif()
 
-# An exe, and its record, is listed only beside its zip of this version, so that one
-# left by another version's packing, under the same name, is not.
+# A system's record is kept only beside its zip of this version, so that one left by
+# another version's packing is not.
 set(sums "")
 set(records "")
 foreach(system win32 win64 arm64)
   set(zip "${CPACK_PACKAGE_NAME}-${CPACK_PACKAGE_VERSION}-${system}.zip")
   if(EXISTS "${release}/${zip}")
-    foreach(file "${zip}" "${system}/halvern.exe")
-      file(SHA256 "${release}/${file}" hash)
-      string(APPEND sums "${hash}  ${file}\n")
-    endforeach()
+    file(SHA256 "${release}/${zip}" hash)
+    string(APPEND sums "${hash}  ${zip}\n")
     if(NOT system STREQUAL CPACK_SYSTEM_NAME)
       set(lines "${earlier}")
       list(FILTER lines INCLUDE REGEX "^${system} ")

@@ -4,9 +4,10 @@
 # debootstrap from the host's own Debian source, and the job's steps, read from the
 # YAML, run in it in order, as root, in a workspace whose top folder belongs to the
 # runner's user (uid 1001) and whose contents belong to root, with HOME an empty folder
-# of the job's own, GITHUB_WORKSPACE, CI and GITHUB_ACTIONS set, and each step's script
-# run by GitHub's shell for it. The job runs the README's two commands word for word
-# (--readme checks that, first), so this is also the README's check on a fresh machine.
+# of the job's own, GITHUB_WORKSPACE, GITHUB_REPOSITORY (a made-up rehearsal/halvern),
+# CI and GITHUB_ACTIONS set, and each step's script run by GitHub's shell for it. The
+# job runs the README's two commands word for word (--readme checks that, first), so
+# this is also the README's check on a fresh machine.
 #
 # A `uses:` step is played by its plain equivalent: actions/checkout by a shallow fetch
 # of the commit into the workspace, as the action makes it; actions/upload-artifact by
@@ -25,7 +26,8 @@
 #
 # Kept between runs, in CACHE/halvern/fresh-debian, outside any root: the bootstrapped
 # minbase root as a tarball (made again when a week old), and the .deb files that apt
-# in the root downloads. Nothing beyond minbase is installed before the steps run.
+# in the root downloads. Nothing beyond minbase is installed before the steps run; the
+# root's apt is given the suites a debian:12 container's has (tests/apt-source.sh).
 #
 # usage: fresh-debian.sh [--keep] [COMMIT]     (root; COMMIT defaults to HEAD)
 #        fresh-debian.sh --readme [TOP]        check that the build job runs the
@@ -148,6 +150,7 @@ play() {
             # What the Windows jobs read from each artifact.
             case $name in
                 release) needs=(SHA256SUMS 'halvern-*-win32.zip' 'halvern-*-win64.zip' 'halvern-*-arm64.zip') ;;
+                manifests) needs=('winget/*.installer.yaml' scoop/halvern.json) ;;
                 checks) needs=(x64/windows-check.exe arm64/windows-check.exe) ;;
                 *) echo "no Windows job reads an artifact named $name"; return 1 ;;
             esac
@@ -198,6 +201,7 @@ if [ "${1:-}" = --inside ]; then
             # shellcheck disable=SC2016 # expanded by the step's own sh
             "${limit[@]}" chroot "$root" /usr/bin/env -i HOME=/github/home SHELL=/bin/bash \
                 PATH="$path" CI=true GITHUB_ACTIONS=true GITHUB_WORKSPACE="$workspace" \
+                GITHUB_REPOSITORY=rehearsal/halvern \
                 RUNNER_TEMP=/__w/_temp /bin/sh -c 'cd "$GITHUB_WORKSPACE" && exec "$@"' step \
                 "${shell[@]}" < /dev/null > "$logs/step-$n.log" 2>&1 || status=$?
         fi
@@ -292,6 +296,9 @@ trap 'say "interrupted"; exit 130' INT TERM
 
 mkdir "$root"
 tar --numeric-owner -C "$root" -xf "$tarball"
+# debootstrap leaves the root's apt with the release alone; a debian:12 container's
+# has its updates and security suites too, from which the hosted job installs.
+bash "$here/apt-source.sh" --root "$root" "$release" || fail "cannot give the root a container's apt sources"
 # The network settings a fresh machine here is given: the name servers, and the
 # certificate authorities the host adds to Debian's (one may be a proxy's, through
 # which HTTPS, to the npm registry say, goes). Debian's ca-certificates takes them in

@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Builds each Windows preset from clean, from a clone of this commit, and checks that
-# halvern.exe, the zip, the build record and SHA256SUMS come out byte for byte the same
-# as a release's: the one given, or else a second such build made later in a folder of
+# the zips, the build record and SHA256SUMS come out byte for byte the same as a
+# release's: the one given, or else a second such build made later in a folder of
 # another path. Prints the SHA-256 of each file that matches, and where each that does
-# not first differs. Given a release, it first names each difference between this
-# host's toolchain and the release's build-record.txt.
+# not first differs; for a zip, also which of the files in it differ. Given a release,
+# it first names each difference between this host's toolchain and the release's
+# build-record.txt.
 #
 # usage: reproducible.sh [RELEASE]           RELEASE: a folder with the files, as
-#                                            build/release holds them
+#                                            build/release holds them or as they are
+#                                            downloaded
 #        reproducible.sh --versions RECORD   compare the versions alone; exit 1 on any
 #                                            difference
 set -euo pipefail
@@ -47,14 +49,31 @@ else
     against=$against/build/release
 fi
 
+# Which of the files in two zips differ: both are unpacked and compared file by file.
+# When none does, the zips differ in their own entries (a file's time, their order).
+zip_members() {
+    local name=$1 one=$work/unzip/one/$1 two=$work/unzip/two/$1 member same=1
+    mkdir -p "$one" "$two"
+    if ! (cd "$one" && cmake -E tar xf "$2") || ! (cd "$two" && cmake -E tar xf "$3"); then
+        echo "    $name: cannot be unpacked"
+        return
+    fi
+    while IFS= read -r member; do
+        cmp -s "$one/$member" "$two/$member" || { echo "    $name: $member differs, or is in one zip only"; same=; }
+    done < <({ (cd "$one" && find . -type f -printf '%P\n'); (cd "$two" && find . -type f -printf '%P\n'); } | sort -u)
+    [ -z "$same" ] || echo "    $name: every file in it is the same; the zip's own entries differ"
+}
+
 failed=0
 version=$(sed -n 's/^project(halvern VERSION \([0-9.]*\).*/\1/p' "$top/CMakeLists.txt")
-for file in win32/halvern.exe "halvern-$version-win32.zip" win64/halvern.exe "halvern-$version-win64.zip" \
-            arm64/halvern.exe "halvern-$version-arm64.zip" build-record.txt SHA256SUMS; do
+for file in "halvern-$version-win32.zip" "halvern-$version-win64.zip" "halvern-$version-arm64.zip" \
+            build-record.txt SHA256SUMS; do
     if difference=$(cmp "$first/build/release/$file" "$against/$file" 2>&1); then
         echo "$(sha256sum < "$against/$file" | cut -d' ' -f1)  $file"
     else
         echo "$file is not reproduced: $difference"
+        [[ $file != *.zip ]] || [ ! -f "$against/$file" ] ||
+            zip_members "$file" "$first/build/release/$file" "$against/$file"
         failed=1
     fi
 done

@@ -3,10 +3,10 @@
 # valid for one day and a throwaway timestamping authority on 127.0.0.1, and checks
 # the result: the signature verifies, and still does once the certificate has expired
 # (which one without a timestamp does not); the zip holds the signed exe, README.txt
-# and LICENSE.txt with CR LF line ends; SHA256SUMS and the build record list this
-# version's files only; and without its signature the exe is the unsigned one to the
-# byte. Leaves the signed exe, with the stand-in setupapi.dll, in WORK/run for the
-# case corpus to run on.
+# and LICENSE.txt with CR LF line ends; the release folder gains only the zip, the
+# build record and SHA256SUMS, which list this version's files only; and without its
+# signature the exe is the unsigned one to the byte. Leaves the signed exe, with the
+# stand-in setupapi.dll, in WORK/run for the case corpus to run on.
 # usage: signing.sh BUILD-DIR WORK
 set -u
 export LC_ALL=C
@@ -55,8 +55,15 @@ HALVERN_SIGN_CERT=$work/cert.pem HALVERN_SIGN_KEY=$work/key.pem \
 grep -q 'Signed ' cpack.log || fail "packing did not sign the exe"
 grep -q 'will expire' cpack.log && fail "packing with a timestamp server still warns of expiry"
 
-signed=$(echo "$work"/release/*/halvern.exe)
-[ -f "$signed" ] || fail "no signed exe in $work/release"
+# The signed exe, as it went into the zip: the release holds no exe of its own.
+zip=
+for file in release/halvern-*.zip; do
+    [ "${file#release/}" = "$stale" ] || zip=${file#release/}
+done
+[ -n "$zip" ] || fail "no zip in $work/release"
+(cd unzipped && cmake -E tar xf "$work/release/$zip") || fail "cannot unzip"
+signed=$work/unzipped/halvern.exe
+[ -f "$signed" ] || fail "no halvern.exe in $zip"
 osslsigncode verify -CAfile cert.pem -in "$build/halvern.exe" > /dev/null 2>&1 &&
     fail "the unsigned exe verifies"
 osslsigncode verify -CAfile cert.pem -TSA-CAfile tsa.pem -in "$signed" > verify.log 2>&1 ||
@@ -79,12 +86,6 @@ osslsigncode verify -CAfile cert.pem -in untimestamped.exe > /dev/null 2>&1 ||
 osslsigncode verify -CAfile cert.pem -time "$later" -in untimestamped.exe > /dev/null 2>&1 &&
     fail "an untimestamped signature verifies after its certificate has expired"
 
-zip=
-for file in release/halvern-*.zip; do
-    [ "${file#release/}" = "$stale" ] || zip=${file#release/}
-done
-(cd unzipped && cmake -E tar xf "$work/release/$zip") || fail "cannot unzip"
-cmp -s unzipped/halvern.exe "$signed" || fail "the zip does not hold the signed exe"
 held=$(find unzipped -mindepth 1 -printf '%P\n' | sort | tr '\n' ' ')
 [ "$held" = "LICENSE.txt README.txt halvern.exe " ] || fail "the zip holds $held"
 for text in README.txt LICENSE.txt; do
@@ -93,12 +94,15 @@ for text in README.txt LICENSE.txt; do
 done
 grep -q '@' unzipped/README.txt && fail "README.txt has a placeholder left: $(grep '@' unzipped/README.txt)"
 grep -q 'halvern.exe is signed:' unzipped/README.txt || fail "README.txt does not say the exe is signed"
-exe_dir=$(dirname "${signed#"$work/release/"}")
-[ "$(cut -d' ' -f3 release/SHA256SUMS | tr '\n' ' ')" = "$zip $exe_dir/halvern.exe build-record.txt " ] ||
+system=${zip%.zip}
+system=${system##*-}
+[ "$(cut -d' ' -f3 release/SHA256SUMS | tr '\n' ' ')" = "$zip build-record.txt " ] ||
     fail "SHA256SUMS lists other files: $(cat release/SHA256SUMS)"
-if [ "$(grep -v '^#' release/build-record.txt | cut -d' ' -f1 | sort -u)" != "$exe_dir" ] ||
+[ "$(find release -mindepth 1 -printf '%P\n' | sort | tr '\n' ' ')" = "SHA256SUMS build-record.txt $stale $zip " ] ||
+    fail "the release folder holds more than the published files: $(find release -mindepth 1 -printf '%P ')"
+if [ "$(grep -v '^#' release/build-record.txt | cut -d' ' -f1 | sort -u)" != "$system" ] ||
     grep -q stale-package release/build-record.txt; then
-    fail "build-record.txt is not $exe_dir's alone: $(cat release/build-record.txt)"
+    fail "build-record.txt is not $system's alone: $(cat release/build-record.txt)"
 fi
 (cd release && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not match the files"
 
