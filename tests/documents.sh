@@ -36,8 +36,8 @@ presets=$("$cmake" --list-presets=all 2>&1 |
 [ -n "$presets" ] || { echo "cmake --list-presets found no presets in $top"; exit 1; }
 
 # The tests tests/CMakeLists.txt adds, as globs: a CMake variable matches anything.
-mapfile -t tests < <(grep -oE '(add_test\(NAME|add_case\(|add_checker\(|TEST_PREFIX) *[^ )]+' \
-        tests/CMakeLists.txt | sed -E 's/^(add_test\(NAME|add_case\(|add_checker\(|TEST_PREFIX) *//' |
+mapfile -t tests < <(grep -oE '(add_test\(NAME|add_case\(|add_checker\(|skip_test\(|TEST_PREFIX) *[^ )]+' \
+        tests/CMakeLists.txt | sed -E 's/^(add_test\(NAME|add_case\(|add_checker\(|skip_test\(|TEST_PREFIX) *//' |
     sed -E "s|^standin/\$|standin/\${name}|" | grep -vxF "\${name}" | sort -u)
 [ ${#tests[@]} -gt 0 ] || { echo "tests/CMakeLists.txt adds no tests this script can read"; exit 1; }
 
