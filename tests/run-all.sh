@@ -52,7 +52,7 @@ added=$($sudo bash tests/apt-source.sh deb-src || true)
 [ -z "$added" ] || echo "$added"
 if [ -n "$added" ] || [ ${#missing[@]} -gt 0 ]; then
     $sudo dpkg --add-architecture i386
-    $sudo apt-get update
+    $sudo bash tests/apt-source.sh --update
 fi
 if [ ${#missing[@]} -gt 0 ]; then
     $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y "${missing[@]}"
