@@ -3,7 +3,7 @@
 # every preset: Linux, Linux with sanitizers, and 64-bit, 32-bit and ARM64 Windows under
 # Wine, whose zips it also packs into build/release with SHA256SUMS; then checks that
 # the Windows builds are reproducible. A preset that fails does not stop the ones after
-# it; the run fails at the end, naming them.
+# it; the run fails at the end, naming them, and every test that did not run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
