@@ -12,6 +12,13 @@
 # the ratio honest when the machine's speed drifts.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# Its own tools, beyond the tests' (bash tests/run-all.sh installs those): a missing one
+# stops it before anything is built, naming the Debian package. time is GNU time, the
+# program, not bash's keyword.
+for need in time:time free:procps valgrind:valgrind; do
+    type -P "${need%:*}" > /dev/null ||
+        { echo "bench/run.sh needs ${need%:*}: install the Debian package ${need#*:}" >&2; exit 1; }
+done
 linux_pairs=${1:-101} wine_pairs=${2:-51}
 work=$PWD/build/bench
 mkdir -p "$work"
@@ -165,7 +172,7 @@ instructions() {
 }
 peak() {
     for ((i = 0; i < 5; i++)); do
-        /usr/bin/time -f %M "$1" 2>&1 > /dev/null | tail -1
+        command time -f %M "$1" 2>&1 > /dev/null | tail -1
     done | median
 }
 allocs() {

@@ -5,7 +5,8 @@
 # libunwind, which every C++ program of the ARM64 build links but halvern.exe: the
 # stand-in DLL, the test programs and bench/probe.exe.
 #
-# The prefix is cached outside the clone, keyed on the source package versions and on
+# The prefix is cached outside the clone, keyed on what it is built from and with (the
+# source package versions, and those of the LLVM 14 packages: built_from, below) and on
 # this script, so that a second run does nothing. Each piece says in one line what it
 # did; what cannot be had, or a piece that fails, ends the run with one line on
 # standard error. apt-get source needs a deb-src line for Debian 12, not root.

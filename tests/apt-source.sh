@@ -12,9 +12,23 @@
 #                                     container of SUITE has, in place of its own:
 #                                     SUITE and SUITE-updates, and SUITE-security from
 #                                     the security archive's own URI
+#        apt-source.sh --update       apt-get update (root, but for an apt state of
+#                                     the caller's own, APT_CONFIG), tried three times
+#                                     half a minute apart; still failing, one line saying so
 # Exits 1 with one line on standard error when the host has no Debian source.
 set -u
 type=${1:-}
+# A registry in the middle of a sync serves for a while an index that does not match
+# its release file. An index that fails to download is an error (--error-on=any), never
+# one to go on with, as apt would, partial or old.
+if [ "$type" = --update ]; then
+    for try in 1 2 3; do
+        apt-get update --error-on=any && exit 0
+        [ $try = 3 ] || { echo "apt-get update failed (try $try of 3); trying again in 30 s" >&2; sleep 30; }
+    done
+    echo "The package registry's index failed to download (apt-get update, above, 3 tries): the registry's fault, not this project's; try again later." >&2
+    exit 1
+fi
 codename=$(sed -n 's/^VERSION_CODENAME=//p' /etc/os-release)
 if [ "$type" = --codename ]; then
     [ -n "$codename" ] || { echo "/etc/os-release names no release" >&2; exit 1; }

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Checks that what the documents name exists in the tree, taking the names from the
-# documents themselves (every *.md outside build/): prose is left to review.
+# documents themselves (every *.md outside build/, and doc/README.txt, the one the zips
+# carry): prose is left to review.
 #
 # - Paths: a name in backticks or on an indented code line whose first part is an
 #   entry at the top of the tree (or beside the document) must exist; a glob must
@@ -10,6 +11,8 @@
 # - Presets: `--preset P` must be a preset of the kind its command takes
 #   (cmake --list-presets).
 # - Script options: `SCRIPT.sh WORD` or `SCRIPT.sh --WORD`: the script must know WORD.
+# - Zips: halvern-VERSION-SYSTEM.zip must name a system the build packs
+#   (CPACK_SYSTEM_NAME in CMakeLists.txt).
 # - Test names: a name followed by "test"/"tests" or after "test", a name under a test
 #   family (`wine/start`, `memcheck/<case>`), and ctest's `-R 'NAME'` must match a test
 #   that tests/CMakeLists.txt adds; a case name must be a case folder.
@@ -27,7 +30,8 @@ checked=0
 miss() { echo "$1: names $2, which the tree lacks ($3)"; failures=$((failures + 1)); }
 
 mapfile -t documents < <(find . -path ./build -prune -o -path ./.git -prune -o \
-    -path '*/node_modules' -prune -o -name '*.md' -type f -print | sed 's|^\./||' | sort)
+    -path '*/node_modules' -prune -o \( -name '*.md' -o -path ./doc/README.txt \) -type f -print |
+    sed 's|^\./||' | sort)
 [ ${#documents[@]} -gt 0 ] || { echo "no documents found under $top"; exit 1; }
 
 # The presets, by kind: "configure host", "test memcheck", ...
@@ -35,9 +39,13 @@ presets=$("$cmake" --list-presets=all 2>&1 |
     awk '/^Available .* presets:/ { kind = $2 } /^  "/ { gsub(/"/, "", $1); print kind, $1 }')
 [ -n "$presets" ] || { echo "cmake --list-presets found no presets in $top"; exit 1; }
 
+# The systems the Windows zips are packed for: win32, ...
+systems=$(sed -n 's/^ *set(CPACK_SYSTEM_NAME \([a-z0-9]*\))$/\1/p' CMakeLists.txt | sort)
+[ -n "$systems" ] || { echo "CMakeLists.txt sets no CPACK_SYSTEM_NAME this script can read"; exit 1; }
+
 # The tests tests/CMakeLists.txt adds, as globs: a CMake variable matches anything.
-mapfile -t tests < <(grep -oE '(add_test\(NAME|add_case\(|add_checker\(|TEST_PREFIX) *[^ )]+' \
-        tests/CMakeLists.txt | sed -E 's/^(add_test\(NAME|add_case\(|add_checker\(|TEST_PREFIX) *//' |
+mapfile -t tests < <(grep -oE '(add_test\(NAME|add_case\(|add_checker\(|skip_test\(|TEST_PREFIX) *[^ )]+' \
+        tests/CMakeLists.txt | sed -E 's/^(add_test\(NAME|add_case\(|add_checker\(|skip_test\(|TEST_PREFIX) *//' |
     sed -E "s|^standin/\$|standin/\${name}|" | grep -vxF "\${name}" | sort -u)
 [ ${#tests[@]} -gt 0 ] || { echo "tests/CMakeLists.txt adds no tests this script can read"; exit 1; }
 
@@ -168,6 +176,13 @@ for doc in "${documents[@]}"; do
         [ -e "$first" ] || [ -e "$dir/$first" ] && continue
         grep -qxF "$first" <<< "$families" && check_test "$doc" "$name"
     done < <(grep -oE "\`[a-z][a-z-]*/[^\` ]*\`" "$doc" | tr -d "\`")
+
+    # Zip names.
+    while IFS= read -r system; do
+        checked=$((checked + 1))
+        grep -qxF "$system" <<< "$systems" ||
+            miss "$doc" "the zip for \`$system\`" "the build packs none, only $(paste -sd' ' <<< "$systems")"
+    done < <(grep -oE 'halvern-[^ `"/]+\.zip' "$doc" | sed -E 's/.*-([^-]*)\.zip$/\1/')
 
     # Links to files in the tree, and their anchors.
     while IFS= read -r target; do

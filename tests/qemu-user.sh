@@ -16,8 +16,9 @@ backports=$(bash "$here/apt-source.sh" --codename)-backports
 bash "$here/apt-source.sh" deb "$backports"
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
-if ! { apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y \
-           --no-install-recommends -t "$backports" qemu-user; } > "$log" 2>&1; then
+bash "$here/apt-source.sh" --update > "$log" 2>&1 || { tail -n 5 "$log" >&2; exit 1; }
+if ! DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
+        -t "$backports" qemu-user > "$log" 2>&1; then
     tail -n 5 "$log" >&2
     echo "could not install qemu-user from $backports" >&2
     exit 1

@@ -71,7 +71,7 @@ Dir::Etc::sourceparts "$state/parts";
 Dir::Etc::preferences "$state/parts/none";
 Dir::Etc::preferencesparts "$state/parts";
 EOF
-    arm64_apt apt-get update > "$state/update.log" 2>&1 ||
+    arm64_apt bash "$here/apt-source.sh" --update > "$state/update.log" 2>&1 ||
         { tail -n 3 "$state/update.log" >&2; fail "could not read Debian's arm64 package index"; }
     say "read Debian's arm64 package index for $codename"
 }

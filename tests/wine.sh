@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs Windows programs under Wine in the build's own prefix. LOADER is the Wine loader
 # for the exe's kind: wine for a 32-bit one, wine64 for a 64-bit one, which then needs no
-# 32-bit program; the prefix is made by it, and its server is the wineserver beside it.
+# 32-bit program, and for an ARM64 one the arm64 wine64 that wine-arm64.sh makes; the
+# prefix is made by it, and its server is the wineserver beside it.
 #
 # usage: wine.sh LOADER PREFIX --start   make the prefix if there is none, then start its
 #                                        server for good, and Wine's services with it
