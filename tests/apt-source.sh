@@ -7,11 +7,6 @@
 #                                     host's release by default) if apt lacks it, saying so
 #        apt-source.sh --show [SUITE] print the URI and keyring ("-" for none) for SUITE
 #        apt-source.sh --codename     print the host's release, e.g. bookworm
-#        apt-source.sh --root DIR [SUITE]
-#                                     give the root DIR the apt sources a Debian
-#                                     container of SUITE has, in place of its own:
-#                                     SUITE and SUITE-updates, and SUITE-security from
-#                                     the security archive's own URI
 #        apt-source.sh --update       apt-get update (root, but for an apt state of
 #                                     the caller's own, APT_CONFIG), tried three times
 #                                     half a minute apart; still failing, one line saying so
@@ -35,13 +30,8 @@ if [ "$type" = --codename ]; then
     echo "$codename"
     exit 0
 fi
-root=
-if [ "$type" = --root ]; then
-    root=${2:?usage: apt-source.sh --root DIR [SUITE]}
-    shift
-fi
 suite=${2:-$codename}
-[ "$type" != --show ] && [ "$type" != --root ] || codename=$suite
+[ "$type" != --show ] || codename=$suite
 
 # Every configured entry, one a line: "TYPE URI SUITE SIGNED-BY", from deb822 and
 # one-line files alike.
@@ -80,49 +70,6 @@ entries() {
 }
 
 all=$(entries)
-
-# The URI and keyring of the host's deb entry for a suite, or nothing.
-source_of() { awk -v s="$1" '$1 == "deb" && $3 == s { print $2, $4; exit }' <<< "$all"; }
-
-if [ -n "$root" ]; then
-    read -r uri signed <<< "$(source_of "$suite")"
-    # An updates suite the host lacks comes from the release's own archive, as it
-    # does in the container; the security archive has a URI of its own.
-    read -r updates updates_signed <<< "$(source_of "$suite-updates")"
-    [ -n "$updates" ] || { updates=$uri updates_signed=$signed; }
-    read -r security security_signed <<< "$(source_of "$suite-security")"
-    if [ -z "$uri" ] || [ -z "$security" ]; then
-        missing=$suite
-        [ -z "$uri" ] || missing=$suite-security
-        echo "apt has no Debian source for $missing to give the root $root." >&2
-        exit 1
-    fi
-    stanza() {
-        echo "Types: deb"
-        echo "URIs: $1"
-        echo "Suites: $2"
-        echo "Components: main"
-        [ "$3" = - ] || echo "Signed-By: $3"
-        # A keyring the root lacks is the host's own: the root takes a copy.
-        if [ "$3" != - ] && [ ! -e "$root$3" ]; then
-            mkdir -p "$(dirname "$root$3")" && cp "$3" "$root$3" || exit 1
-        fi
-    }
-    {
-        if [ "$updates $updates_signed" = "$uri $signed" ]; then
-            stanza "$uri" "$suite $suite-updates" "$signed"
-        else
-            stanza "$uri" "$suite" "$signed"
-            echo
-            stanza "$updates" "$suite-updates" "$updates_signed"
-        fi
-        echo
-        stanza "$security" "$suite-security" "$security_signed"
-    } > "$root/etc/apt/sources.list.d/debian.sources" || exit 1
-    rm -f "$root/etc/apt/sources.list"
-    echo "The root's apt has $suite, $suite-updates and $suite-security, from $uri and $security, the host's own Debian sources."
-    exit 0
-fi
 if [ "$type" != --show ] && awk -v t="$type" -v s="$suite" '$1 == t && $3 == s { found = 1 } END { exit !found }' <<< "$all"; then
     exit 0
 fi

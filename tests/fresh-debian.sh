@@ -26,8 +26,7 @@
 #
 # Kept between runs, in CACHE/halvern/fresh-debian, outside any root: the bootstrapped
 # minbase root as a tarball (made again when a week old), and the .deb files that apt
-# in the root downloads. Nothing beyond minbase is installed before the steps run; the
-# root's apt is given the suites a debian:12 container's has (tests/apt-source.sh).
+# in the root downloads. Nothing beyond minbase is installed before the steps run.
 #
 # usage: fresh-debian.sh [--keep] [COMMIT]     (root; COMMIT defaults to HEAD)
 #        fresh-debian.sh --readme [TOP]        check that the build job runs the
@@ -296,9 +295,6 @@ trap 'say "interrupted"; exit 130' INT TERM
 
 mkdir "$root"
 tar --numeric-owner -C "$root" -xf "$tarball"
-# debootstrap leaves the root's apt with the release alone; a debian:12 container's
-# has its updates and security suites too, from which the hosted job installs.
-bash "$here/apt-source.sh" --root "$root" "$release" || fail "cannot give the root a container's apt sources"
 # The network settings a fresh machine here is given: the name servers, and the
 # certificate authorities the host adds to Debian's (one may be a proxy's, through
 # which HTTPS, to the npm registry say, goes). Debian's ca-certificates takes them in
