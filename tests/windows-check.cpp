@@ -58,6 +58,22 @@ struct Answer {
     std::optional<std::string> refusal;
 };
 
+// How a run answered a device's request, or "not shown" where it printed no such device.
+std::string Said(const Answer *answer)
+{
+    if (answer == nullptr)
+        return "not shown";
+    return answer->refusal ? "refused with " + *answer->refusal : std::string("accepted");
+}
+
+std::size_t Refused(const std::map<std::string, Answer> &answers)
+{
+    std::size_t refused = 0;
+    for (const auto &[folded, answer] : answers)
+        refused += answer.refusal ? 1 : 0;
+    return refused;
+}
+
 // Judges one run against the registry's list (folded identifier: as the registry has
 // it): the banner exact, every other line a Device id line or one refusal right below
 // one, every line ended by CR LF, the devices those on record, none twice, and exit
@@ -113,15 +129,14 @@ std::map<std::string, Answer> Judge(const windows_run::Run &run, const Record &e
         if (recorded.required && printed.count(folded) == 0)
             mismatch("on record in the registry but not printed: " + recorded.device);
     }
-    std::size_t refused = 0;
     for (const auto &[folded, answer] : printed) {
         if (expected.count(folded) == 0)
             mismatch("printed but not on record in the registry: " + answer.device);
-        refused += answer.refusal ? 1 : 0;
     }
     if (run.status != 0)
         mismatch("exit status " + std::to_string(static_cast<long>(run.status)) + ", expected 0");
 
+    const std::size_t refused = Refused(printed);
     std::printf("devices printed: %zu; requests accepted: %zu, refused: %zu\n", printed.size(),
                 printed.size() - refused, refused);
     for (const auto &[folded, answer] : printed) {
@@ -298,36 +313,33 @@ int Check(const std::string &exe)
                     static_cast<long>(result.status), result.output.size());
         return Judge(result, expected, mismatch);
     };
-    auto said = [](const Answer &answer) {
-        return answer.refusal ? "refused with " + *answer.refusal : std::string("accepted");
-    };
-    // A planted device's answer in a run, or "not shown" (not printed: a mismatch, said).
-    auto answerIn = [&said](const std::map<std::string, Answer> &answers,
-                            const PlantedDevice &mine) {
+    // A planted device's answer in a run; none if not printed (a mismatch, said).
+    auto plantedIn = [](const std::map<std::string, Answer> &answers,
+                        const PlantedDevice &mine) -> const Answer * {
         const auto answer = answers.find(Folded(mine.id));
-        return answer == answers.end() ? std::string("not shown") : said(answer->second);
+        return answer == answers.end() ? nullptr : &answer->second;
     };
 
     const auto first = run("", nullptr);
-    const std::string plantedAnswer = answerIn(first, planted);
-    if (plantedAnswer == "not shown") {
+    const Answer *plantedAnswer = plantedIn(first, planted);
+    if (plantedAnswer == nullptr) {
         // Not printed, or not run: said above.
-    } else if (wine && plantedAnswer == "refused with 13") {
+    } else if (wine && plantedAnswer->refusal == "13") {
         unshown("planted device: refused with 13 by Wine's CM_Reenumerate_DevNode, a stub that "
                 "refuses every request: not judged");
     } else if (wine) {
-        mismatch("the planted device's request " + plantedAnswer +
+        mismatch("the planted device's request " + Said(plantedAnswer) +
                  " under Wine, whose CM_Reenumerate_DevNode refuses every request with 13");
     } else if (emulated) {
-        unshown("planted device: " + plantedAnswer +
+        unshown("planted device: " + Said(plantedAnswer) +
                 ", by an exe Windows runs emulated: reported, not judged");
-    } else if (plantedAnswer != "accepted") {
+    } else if (plantedAnswer->refusal) {
         mismatch("the native exe's request for the planted device, as administrator, " +
-                 plantedAnswer);
+                 Said(plantedAnswer));
     } else {
         std::printf("planted device: accepted\n");
     }
-    const std::string phantomAnswer = isPhantom ? answerIn(first, phantom) : "not shown";
+    const std::string phantomAnswer = isPhantom ? Said(plantedIn(first, phantom)) : "not shown";
     if (isPhantom)
         std::printf("phantom: %s\n", phantomAnswer.c_str());
 
@@ -349,10 +361,10 @@ int Check(const std::string &exe)
             const bool required =
                 folded == Folded(planted.id) || (before != first.end() && !before->second.refusal);
             if (required && answer.refusal != "33")
-                mismatch("unelevated, the request for " + answer.device + " " + said(answer) +
+                mismatch("unelevated, the request for " + answer.device + " " + Said(&answer) +
                          ", where README.txt says 33");
         }
-        unelevated = answerIn(answers, planted);
+        unelevated = Said(plantedIn(answers, planted));
         CloseHandle(token);
     }
 
@@ -363,15 +375,13 @@ int Check(const std::string &exe)
     if (mismatches > 0)
         std::printf("FAIL: %d mismatches\n", mismatches);
     const bool passed = mismatches == 0 && !failed;
-    std::size_t refused = 0;
-    for (const auto &[folded, answer] : first)
-        refused += answer.refusal ? 1 : 0;
+    const std::size_t refused = Refused(first);
     const std::string slash = exe.substr(0, exe.find_last_of("\\/"));
     const char *runner = std::getenv("HALVERN_RUNNER");
     AddSummaryRow({runner != nullptr ? runner : platform, exe.substr(slash.find_last_of("\\/") + 1),
                    emulated ? "emulated" : "native", std::to_string(first.size()),
-                   std::to_string(first.size() - refused), std::to_string(refused), plantedAnswer,
-                   phantomAnswer, unelevated, passed ? "PASS" : "FAIL"});
+                   std::to_string(first.size() - refused), std::to_string(refused),
+                   Said(plantedAnswer), phantomAnswer, unelevated, passed ? "PASS" : "FAIL"});
     if (!passed)
         return 1;
     std::printf("PASS\n");
