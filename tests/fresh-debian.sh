@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Rehearses the workflow's build job (.github/workflows/windows.yml) on a fresh Debian
 # 12, the way a hosted runner's container job runs it: a clean minbase root made by
-# debootstrap from the host's own Debian source, and the job's steps, read from the
+# debootstrap from the host's own Debian source, with a debian:12 container's apt
+# suites, each from the host's own entry for it, and the job's steps, read from the
 # YAML, run in it in order, as root, in a workspace whose top folder belongs to the
 # runner's user (uid 1001) and whose contents belong to root, with HOME an empty folder
 # of the job's own, GITHUB_WORKSPACE, GITHUB_REPOSITORY (a made-up rehearsal/halvern),
@@ -295,6 +296,28 @@ trap 'say "interrupted"; exit 130' INT TERM
 
 mkdir "$root"
 tar --numeric-owner -C "$root" -xf "$tarball"
+# A debian:12 container's apt has three suites, debootstrap's root only the release:
+# the root gets the container's (its debian.sources), each made from the host's own
+# entry for it, so that the job here installs, and the build record lists, the
+# package versions the hosted job will have.
+rm -f "$root/etc/apt/sources.list"
+for suite in "$release" "$release-updates" "$release-security"; do
+    read -r suite_uri suite_keyring < <(bash "$here/apt-source.sh" --show "$suite") ||
+        fail "the host's apt has no source for $suite, which a debian:12 container's has"
+    {
+        echo "Types: deb"
+        echo "URIs: $suite_uri"
+        echo "Suites: $suite"
+        echo "Components: main"
+        if [ "$suite_keyring" != - ]; then
+            echo "Signed-By: $suite_keyring"
+            # A keyring of the host's own (a mirror's) is not in a minbase root.
+            [ -e "$root$suite_keyring" ] ||
+                install -D -m 644 "$suite_keyring" "$root$suite_keyring"
+        fi
+        echo
+    } >> "$root/etc/apt/sources.list.d/debian.sources"
+done
 # The network settings a fresh machine here is given: the name servers, and the
 # certificate authorities the host adds to Debian's (one may be a proxy's, through
 # which HTTPS, to the npm registry say, goes). Debian's ca-certificates takes them in
