@@ -133,18 +133,35 @@ headers() {
 }
 summary_headers() { echo "mingw-w64 headers installed"; }
 
-# Only the ARM64 libraries, with msvcrt.dll as the C runtime, as for the x86 builds.
+# Of the ARM64 libraries, with msvcrt.dll as the C runtime as for the x86 builds, only
+# what the builds here link: the start-up objects, what clang links into every program
+# (mingw32 to kernel32, below), and the import libraries the project's targets name
+# (setupapi, cfgmgr32). A target that links another Windows library adds it here. The
+# other 380-odd import libraries and the other C runtimes' would take longer to build
+# than all of these, and dependency tracking, which a build made once has no use for,
+# most of configure's time.
+libraries=(mingw32 mingwex moldname msvcrt advapi32 shell32 user32 kernel32 setupapi cfgmgr32)
 crt() {
+    local source=$work/mingw-w64/mingw-w64-crt startup files
+    files=("${libraries[@]/#/libarm64/lib}")
+    files=("${files[@]/%/.a}")
     rm -rf "$work/crt" && mkdir "$work/crt" && cd "$work/crt"
-    "$work/mingw-w64/mingw-w64-crt/configure" --host=$triple --prefix="$sysroot" \
+    "$source/configure" --host=$triple --prefix="$sysroot" --disable-dependency-tracking \
         --enable-libarm64 --disable-lib32 --disable-lib64 --disable-libarm32 \
         --with-default-msvcrt=msvcrt \
         CC="$llvm/clang $flags" CCAS="$llvm/clang $flags" AR="$llvm/llvm-ar" \
         RANLIB="$llvm/llvm-ranlib" DLLTOOL="$llvm/llvm-dlltool"
-    make -j2
-    make install
+    # Without dependency tracking, nothing makes the folders the objects go to.
+    (cd "$source" && find . -type d -print0) | xargs -0 mkdir -p
+    # shellcheck disable=SC2016 # make's variable, printed by make
+    startup=$(make -s -f Makefile -f - print-startup <<< 'print-startup: ; @echo $(crt64_DATA)')
+    # shellcheck disable=SC2086 # a list of files
+    make -j2 $startup "${files[@]}"
+    mkdir -p "$sysroot/lib"
+    # shellcheck disable=SC2086
+    cp $startup "${files[@]}" "$sysroot/lib/"
 }
-summary_crt() { echo "mingw-w64 C runtime for ARM64 installed"; }
+summary_crt() { echo "mingw-w64 C runtime for ARM64, ${#libraries[@]} libraries, installed"; }
 
 cmake_for_windows() {
     cmake -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_SYSTEM_NAME=Windows \

