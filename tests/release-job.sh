@@ -8,6 +8,13 @@
 # `release` artifact, and neither builds nor uses an action beyond checkout, the
 # artifact's download and the attestation; it alone raises permissions, to exactly
 # contents, id-token and attestations write, while the workflow's stay contents: read.
+# Around it: the concurrency group names a pull request's head repository, so that a
+# fork's branch never shares this repository's group, and no other run shares a pushed
+# tag's, which could then cancel it (the group evaluated as GitHub does, for a set of
+# runs); the windows-2025 job's winget step prints winget's version before it
+# validates, and in its `switch ($status)` passes 0 and -1978335192 (0x8A150028,
+# warnings alone) with `exit 0`, raising the warnings, while any other code fails,
+# named in hex.
 # Each of those faults, made in a copy of the workflow, must then fail the check,
 # named.
 #
@@ -31,8 +38,173 @@ form() {
 import copy, re, sys
 import yaml
 
-def problems(workflow):
+# GitHub'"'"'s expressions, as far as the workflow uses them: strings, numbers, context
+# properties, !, ==, !=, && and || (which give an operand), and four functions.
+def evaluate(text, context):
+    text = str(text)
+    parts = re.split(r"\$\{\{(.*?)\}\}", text, flags=re.S)
+    if len(parts) == 3 and parts[0] == parts[2] == "":
+        return expression(parts[1], context)
+    return "".join(part if i % 2 == 0 else shown(expression(part, context))
+                   for i, part in enumerate(parts))
+
+def shown(value):
+    if value is None:
+        return ""
+    if isinstance(value, bool):
+        return "true" if value else "false"
+    return str(value)
+
+def expression(text, context):
+    tokens = re.findall(r"\s*('"'"'(?:[^'"'"']|'"'"''"'"')*'"'"'|\d+|[A-Za-z_][\w.-]*|&&|\|\||==|!=|!|[(),])", text)
+    if "".join(tokens).replace(" ", "") != re.sub(r"\s", "", text):
+        raise ValueError("an expression this test cannot read: %r" % text)
+    tokens = [token.strip() for token in tokens]
+    position = [0]
+    def peek():
+        return tokens[position[0]] if position[0] < len(tokens) else None
+    def take():
+        position[0] += 1
+        return tokens[position[0] - 1]
+    def either():
+        value = both()
+        while peek() == "||":
+            take()
+            other = both()
+            value = value if value else other
+        return value
+    def both():
+        value = unary()
+        while peek() == "&&":
+            take()
+            other = unary()
+            value = other if value else value
+        return value
+    def unary():
+        if peek() == "!":
+            take()
+            return not unary()
+        value = primary()
+        if peek() in ("==", "!="):
+            equal = take() == "=="
+            other = primary()
+            same = (value.lower() == other.lower() if isinstance(value, str) and isinstance(other, str)
+                    else value == other)
+            return same == equal
+        return value
+    def primary():
+        token = take()
+        if token == "(":
+            value = either()
+            take()
+            return value
+        if token.startswith("'"'"'"):
+            return token[1:-1].replace("'"'"''"'"'", "'"'"'")
+        if token.isdigit():
+            return int(token)
+        if token in ("true", "false", "null"):
+            return {"true": True, "false": False, "null": None}[token]
+        if peek() == "(":
+            take()
+            arguments = []
+            while peek() != ")":
+                arguments.append(either())
+                if peek() == ",":
+                    take()
+            take()
+            functions = {
+                "startsWith": lambda a, b: shown(a).lower().startswith(shown(b).lower()),
+                "endsWith": lambda a, b: shown(a).lower().endswith(shown(b).lower()),
+                "contains": lambda a, b: shown(b).lower() in shown(a).lower(),
+                "format": lambda f, *a: re.sub(r"\{(\d+)\}", lambda m: shown(a[int(m.group(1))]), f),
+            }
+            return functions[token](*arguments)
+        value = context
+        for name in token.split("."):
+            value = value.get(name) if isinstance(value, dict) else None
+        return value
+    value = either()
+    if peek() is not None:
+        raise ValueError("an expression this test cannot read: %r" % text)
+    return value
+
+# Runs of the workflow, as its github context has them.
+def github(event, ref, run_id, head_ref="", head_repo=None):
+    context = {"workflow": "windows", "event_name": event, "ref": ref, "run_id": run_id,
+               "ref_name": ref.split("/", 2)[2], "head_ref": head_ref,
+               "repository": "owner/halvern", "event": {}}
+    if head_repo:
+        context["event"] = {"pull_request": {"head": {"repo": {"full_name": head_repo}}}}
+    return {"github": context}
+runs = {
+    "a push to main": github("push", "refs/heads/main", 1),
+    "a manual run on main": github("workflow_dispatch", "refs/heads/main", 2),
+    "a pull request from a fork'"'"'s main": github("pull_request", "refs/pull/7/merge", 3, "main", "fork/halvern"),
+    "a pull request from this repository'"'"'s branch topic": github("pull_request", "refs/pull/8/merge", 4, "topic", "owner/halvern"),
+    "a push to topic": github("push", "refs/heads/topic", 5),
+    "a pushed tag v1.0.0": github("push", "refs/tags/v1.0.0", 6),
+    "a manual run on the tag v1.0.0": github("workflow_dispatch", "refs/tags/v1.0.0", 7),
+    "the tag v1.0.0 pushed again": github("push", "refs/tags/v1.0.0", 8),
+}
+
+def concurrency(workflow):
     found = []
+    setting = workflow.get("concurrency") or {}
+    try:
+        groups = {run: evaluate(setting.get("group", ""), context) for run, context in runs.items()}
+    except (ValueError, KeyError, IndexError, TypeError) as error:
+        return ["the concurrency group cannot be read: %s" % error]
+    if not groups["a pushed tag v1.0.0"]:
+        return ["the workflow has no concurrency group"]
+    if groups["a pull request from a fork'"'"'s main"] == groups["a push to main"]:
+        found.append("the concurrency group lacks the head repository: a pull request from a fork'"'"'s "
+                     "main shares %r with a push to this repository'"'"'s main" % groups["a push to main"])
+    if groups["a pull request from this repository'"'"'s branch topic"] != groups["a push to topic"]:
+        found.append("the concurrency group no longer puts a push and the pull request from its branch together")
+    for run, group in groups.items():
+        if run != "a pushed tag v1.0.0" and group == groups["a pushed tag v1.0.0"]:
+            found.append("the concurrency group can cancel a tag'"'"'s run: %s shares %r with it" % (run, group))
+    return found
+
+# The windows-2025 job'"'"'s winget step, read as the PowerShell the workflow writes.
+def winget(workflow):
+    steps = [step for job in (workflow.get("jobs") or {}).values() for step in job.get("steps") or []
+             if "winget validate" in str(step.get("run", ""))]
+    if len(steps) != 1:
+        return ["the workflow has %d winget validate steps, not one" % len(steps)]
+    script = str(steps[0]["run"])
+    found = []
+    version = script.find("winget --version")
+    if version < 0 or version > script.find("winget validate"):
+        found.append("the winget step prints no version before it validates")
+    arms = {}
+    switch = re.search(r"switch\s*\(\$status\)\s*\{", script)
+    position = switch.end() if switch else len(script)
+    while switch:
+        arm = re.compile(r"\s*(-?\d+|default)\s*\{").match(script, position)
+        if not arm:
+            break
+        depth, end = 1, arm.end()
+        while depth and end < len(script):
+            depth += {"{": 1, "}": -1}.get(script[end], 0)
+            end += 1
+        arms[arm.group(1)] = script[arm.end():end - 1]
+        position = end
+    passes = lambda body: re.search(r"\bexit\s+0\b", body) and not re.search(r"\bexit\s+[1-9$]", body)
+    if not passes(arms.get("0", "")):
+        found.append("the winget step'"'"'s switch ($status) does not exit 0 on 0")
+    warnings = arms.get(str(0x8A150028 - 2**32), "")
+    if not passes(warnings):
+        found.append("the winget step treats 0x8A150028, warnings alone, as a failure: no arm "
+                     "%d of switch ($status) that exits 0" % (0x8A150028 - 2**32))
+    elif "::warning::" not in warnings:
+        found.append("the winget step raises no warning on 0x8A150028")
+    if not re.search(r"\bexit\s+1\b", arms.get("default", "")) or "{0:X" not in arms.get("default", ""):
+        found.append("the winget step does not fail on another code, naming it in hex")
+    return found
+
+def problems(workflow):
+    found = concurrency(workflow) + winget(workflow)
     if workflow.get("permissions") != {"contents": "read"}:
         found.append("the workflow'"'"'s own permissions are %r, not contents: read" % workflow.get("permissions"))
     jobs = workflow.get("jobs") or {}
@@ -93,6 +265,8 @@ if found:
     sys.exit(1)
 print("release-job: the release job runs on a pushed tag alone, after %s, from the release artifact, and alone writes"
       % ", ".join(workflow["jobs"]["release"]["needs"]))
+print("release-job: no other run shares a pushed tag'"'"'s concurrency group, nor a fork'"'"'s this repository'"'"'s; "
+      "winget'"'"'s warnings alone pass")
 if len(sys.argv) < 3:
     sys.exit(0)
 
@@ -111,9 +285,27 @@ def no_download(w):
             step["with"]["name"] = "checks"
 def raised(w):
     w["permissions"] = {"contents": "write"}
+def winget_step(w):
+    return next(step for job in w["jobs"].values() for step in job.get("steps") or []
+                if "winget validate" in str(step.get("run", "")))
+def warnings_fail(w):
+    step = winget_step(w)
+    step["run"] = re.sub(r"-1978335192 \{(.*?)exit 0", r"-1978335192 {\1exit 1", step["run"], flags=re.S)
+def no_version(w):
+    step = winget_step(w)
+    step["run"] = step["run"].replace("winget --version\n", "")
+def no_head_repository(w):
+    w["concurrency"]["group"] = re.sub(r"github\.event\.pull_request\.head\.repo\.full_name \|\| ", "",
+                                       w["concurrency"]["group"])
+def tag_shares(w):
+    w["concurrency"]["group"] = re.sub(r"\$\{\{ startsWith\(github\.ref, '"'"'refs/tags/'"'"'\).*?\}\}", "",
+                                       w["concurrency"]["group"], flags=re.S)
 faults = [(without_windows, "lacks the windows job"), (any_push, "runs on more than a pushed tag"),
           (or_tag, "runs on more than a pushed tag"), (builds, "builds"),
-          (no_download, "does not download"), (raised, "own permissions")]
+          (no_download, "does not download"), (raised, "own permissions"),
+          (warnings_fail, "treats 0x8A150028"), (no_version, "prints no version"),
+          (no_head_repository, "lacks the head repository"),
+          (tag_shares, "can cancel a tag'"'"'s run")]
 failed = False
 for fault, named in faults:
     copied = copy.deepcopy(workflow)

@@ -15,6 +15,8 @@
 namespace windows_registry {
 
 inline constexpr const char *portsClass = "{4D36E978-E325-11CE-BFC1-08002BE10318}";
+// Each device's key is Enum\ENUMERATOR\DEVICE\INSTANCE, its instance identifier.
+inline const std::string enumKey = "SYSTEM\\CurrentControlSet\\Enum";
 
 // Windows compares device instance identifiers without regard to case.
 inline std::string Folded(std::string text)
@@ -54,11 +56,6 @@ public:
         return names;
     }
 
-    bool Has(const char *value) const
-    {
-        return RegQueryValueExA(key_, value, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
-    }
-
     std::string Text(const char *value) const
     {
         char text[256] = {};
@@ -76,32 +73,24 @@ private:
     LONG error_ = ERROR_SUCCESS;
 };
 
-// A device on record, as the registry names it, and whether the exe must print it. A
-// node that carries the value Phantom, one a device installer made and never registered,
-// the Plug and Play manager keeps private to the process that made it: it may be
-// printed, but need not be.
-struct Recorded {
-    std::string device;
-    bool required;
-};
-using Record = std::map<std::string, Recorded>; // by folded identifier
+// Each device on record, as the registry names it, by its folded identifier.
+using Record = std::map<std::string, std::string>;
 
-// Enum\ENUMERATOR\DEVICE\INSTANCE, for each instance of the Ports class. A key that
-// cannot be opened, at any of the three levels, is named on standard output and counted
-// in unread: the devices below it are not on the list.
+// Every instance of the Ports class on record. A key that cannot be opened, at any of
+// the three levels, is named on standard output and counted in unread: the devices
+// below it are not on the list.
 inline Record PortsInRegistry(int &unread)
 {
     Record devices;
-    const std::string root = "SYSTEM\\CurrentControlSet\\Enum";
     auto readable = [&](const Key &key, const std::string &below) {
         if (key.Error() == ERROR_SUCCESS)
             return true;
-        std::printf("cannot read HKLM\\%s%s: error %ld\n", root.c_str(), below.c_str(),
+        std::printf("cannot read HKLM\\%s%s: error %ld\n", enumKey.c_str(), below.c_str(),
                     key.Error());
         unread++;
         return false;
     };
-    const Key all(HKEY_LOCAL_MACHINE, root);
+    const Key all(HKEY_LOCAL_MACHINE, enumKey);
     if (!readable(all, ""))
         return devices;
     for (const auto &enumerator : all.Subkeys()) {
@@ -116,7 +105,7 @@ inline Record PortsInRegistry(int &unread)
                 const std::string id = enumerator + "\\" + device + "\\" + instance;
                 const Key key(byDevice.Handle(), instance);
                 if (readable(key, "\\" + id) && Folded(key.Text("ClassGUID")) == portsClass)
-                    devices.emplace(Folded(id), Recorded{id, !key.Has("Phantom")});
+                    devices.emplace(Folded(id), id);
             }
         }
     }

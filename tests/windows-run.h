@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <string>
 
@@ -19,7 +20,7 @@ struct Run {
 
 // Runs the program with no arguments, in this process's console, with standard input
 // and standard error as this process has them; keeps all it writes to standard output.
-// With a token, the program runs under it (CreateProcessAsUserW).
+// With a token, the program runs under it (CreateProcessAsUserA).
 inline Run Program(const std::string &exe, HANDLE token = nullptr)
 {
     Run run;
@@ -32,22 +33,18 @@ inline Run Program(const std::string &exe, HANDLE token = nullptr)
     }
     SetHandleInformation(reader, HANDLE_FLAG_INHERIT, 0);
 
-    STARTUPINFOW startup = {};
+    STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     startup.hStdOutput = writer;
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION process = {};
-    // The path as the process's code page has it, widened; the size counts the NUL.
-    std::wstring path(MultiByteToWideChar(CP_ACP, 0, exe.c_str(), -1, nullptr, 0), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, exe.c_str(), -1, path.data(), static_cast<int>(path.size()));
-    path.pop_back();
-    std::wstring command = L"\"" + path + L"\"";
+    std::string command = "\"" + exe + "\"";
     run.started = token == nullptr
-                      ? CreateProcessW(path.c_str(), command.data(), nullptr, nullptr, TRUE, 0,
+                      ? CreateProcessA(exe.c_str(), command.data(), nullptr, nullptr, TRUE, 0,
                                        nullptr, nullptr, &startup, &process)
-                      : CreateProcessAsUserW(token, path.c_str(), command.data(), nullptr, nullptr,
+                      : CreateProcessAsUserA(token, exe.c_str(), command.data(), nullptr, nullptr,
                                              TRUE, 0, nullptr, nullptr, &startup, &process);
     if (!run.started)
         run.error = GetLastError();
@@ -89,26 +86,51 @@ inline bool Emulated(const std::string &exe)
     return machine == 0 || machine != native;
 }
 
-// This process's token, every privilege but one gone and the Administrators group
-// deny-only: an administrator's token without elevation. Null if it cannot be made.
+// This process's token as UAC filters an administrator's: the Administrators group
+// deny-only, every privilege but SeChangeNotifyPrivilege deleted, Medium integrity. Says
+// what the token holds, read back; null unless it holds that.
 inline HANDLE UnelevatedToken()
 {
     HANDLE own = nullptr;
-    HANDLE restricted = nullptr;
+    HANDLE token = nullptr;
     BYTE admins[SECURITY_MAX_SID_SIZE] = {};
+    BYTE medium[SECURITY_MAX_SID_SIZE] = {};
     DWORD size = sizeof admins;
+    DWORD mediumSize = sizeof medium;
     SID_AND_ATTRIBUTES denyOnly = {admins, 0};
-    const bool made =
-        OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_ASSIGN_PRIMARY | TOKEN_QUERY,
-                         &own) &&
+    TOKEN_MANDATORY_LABEL label = {{medium, SE_GROUP_INTEGRITY}};
+    alignas(TOKEN_PRIVILEGES) BYTE held[4096]; // its privileges, then its integrity level
+    const auto *privileges = reinterpret_cast<TOKEN_PRIVILEGES *>(held);
+    LUID loadDriver = {};
+    bool made =
+        OpenProcessToken(
+            GetCurrentProcess(),
+            TOKEN_DUPLICATE | TOKEN_ASSIGN_PRIMARY | TOKEN_QUERY | TOKEN_ADJUST_DEFAULT, &own) &&
         CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, admins, &size) &&
+        CreateWellKnownSid(WinMediumLabelSid, nullptr, medium, &mediumSize) &&
         CreateRestrictedToken(own, DISABLE_MAX_PRIVILEGE, 1, &denyOnly, 0, nullptr, 0, nullptr,
-                              &restricted);
-    std::printf("unelevated: CreateRestrictedToken, Administrators deny-only: error 0x%lx\n",
-                made ? 0 : GetLastError());
+                              &token) &&
+        SetTokenInformation(token, TokenIntegrityLevel, &label, sizeof label + mediumSize) &&
+        LookupPrivilegeValueA(nullptr, "SeLoadDriverPrivilege", &loadDriver) &&
+        GetTokenInformation(token, TokenPrivileges, held, sizeof held, &size);
+    bool loadsDrivers = false;
+    for (DWORD i = 0; made && i < privileges->PrivilegeCount; i++)
+        loadsDrivers |=
+            std::memcmp(&privileges->Privileges[i].Luid, &loadDriver, sizeof loadDriver) == 0;
+    made = made && GetTokenInformation(token, TokenIntegrityLevel, held, sizeof held, &size);
+    const PSID sid = made ? reinterpret_cast<TOKEN_MANDATORY_LABEL *>(held)->Label.Sid : nullptr;
+    const DWORD integrity = made ? *GetSidSubAuthority(sid, *GetSidSubAuthorityCount(sid) - 1) : 0;
+    std::printf("unelevated: Administrators deny-only, privileges deleted, Medium integrity: "
+                "error 0x%lx; the token's integrity level 0x%lx, SeLoadDriverPrivilege %s\n",
+                made ? 0 : GetLastError(), integrity, loadsDrivers ? "in it" : "not in it");
     if (own != nullptr)
         CloseHandle(own);
-    return made ? restricted : nullptr;
+    if (made && integrity == SECURITY_MANDATORY_MEDIUM_RID && !loadsDrivers)
+        return token;
+    std::printf("FAIL: the check could not make UAC's filtered token\n");
+    if (token != nullptr)
+        CloseHandle(token);
+    return nullptr;
 }
 
 } // namespace windows_run
