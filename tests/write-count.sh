@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Counts the WriteFile calls halvern.exe makes on its standard output, redirected to a
-# file, for COUNT devices of the stand-in, in Wine's relay log: at most three a 4096-byte
-# buffer (Wine's text mode writes each, CRs added, in pieces of at most 2047 bytes). A
-# printf that writes out each line, or each character, takes many more.
+# file, for COUNT devices of the stand-in, in Wine's relay log, and fails above
+# 3 * ceil(BYTES / 4096) + 2, BYTES being the output's size with its CRs: three for each
+# 4096 bytes (msvcrt.dll writes out its 4096-byte buffer as it fills, and Wine's text
+# mode writes each, CRs added, in pieces of at most 2047 bytes), and two to spare for
+# where the buffers' ends fall. A printf that writes out each line, or each character,
+# takes many more.
 # usage: write-count.sh COUNT WORK-DIR LOADER EXE   (WINEPREFIX and the overrides set)
 set -u
 count=$1 work=$2 loader=$3 exe=$4
