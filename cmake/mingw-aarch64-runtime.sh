@@ -140,6 +140,8 @@ summary_headers() { echo "mingw-w64 headers installed"; }
 # that links another Windows library adds it here. The other 370-odd import libraries
 # and the other C runtimes' would take longer to build than all of these, and
 # dependency tracking, which a build made once has no use for, most of configure's time.
+# No debug information (configure's default is -g -O2): nothing here reads it, and the
+# exes are stripped.
 libraries=(mingw32 mingwex moldname msvcrt advapi32 shell32 user32 kernel32
            gdi32 winspool ole32 oleaut32 uuid comdlg32 setupapi cfgmgr32)
 crt() {
@@ -151,7 +153,7 @@ crt() {
         --enable-libarm64 --disable-lib32 --disable-lib64 --disable-libarm32 \
         --with-default-msvcrt=msvcrt \
         CC="$llvm/clang $flags" CCAS="$llvm/clang $flags" AR="$llvm/llvm-ar" \
-        RANLIB="$llvm/llvm-ranlib" DLLTOOL="$llvm/llvm-dlltool"
+        RANLIB="$llvm/llvm-ranlib" DLLTOOL="$llvm/llvm-dlltool" CFLAGS=-O2
     # Without dependency tracking, nothing makes the folders the objects go to.
     (cd "$source" && find . -type d -print0) | xargs -0 mkdir -p
     # shellcheck disable=SC2016 # make's variable, printed by make
@@ -164,8 +166,9 @@ crt() {
 }
 summary_crt() { echo "mingw-w64 C runtime for ARM64, ${#libraries[@]} libraries, installed"; }
 
+# Optimized for size, which compiles faster than Release's -O3.
 cmake_for_windows() {
-    cmake -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_SYSTEM_NAME=Windows \
+    cmake -G Ninja -DCMAKE_BUILD_TYPE=MinSizeRel -DCMAKE_SYSTEM_NAME=Windows \
         -DCMAKE_SYSTEM_PROCESSOR=ARM64 \
         -DCMAKE_C_COMPILER="$llvm/clang" -DCMAKE_CXX_COMPILER="$llvm/clang++" \
         -DCMAKE_C_COMPILER_WORKS=ON -DCMAKE_CXX_COMPILER_WORKS=ON \
