@@ -1,19 +1,13 @@
-// windows-check: judges runs of a halvern.exe on the machine it runs on, against a list
-// that does not come from the Setup API: the registry's own record of the devices in the
-// Ports class, every instance under HKLM\SYSTEM\CurrentControlSet\Enum whose ClassGUID
-// is the class's, present or not.
-//
-// usage: windows-check HALVERN.EXE   run it, compare, report; exit 1 on any mismatch
-//        windows-check --list        print the registry's list of the class, and exit
-//
-// A refused request is reported, not judged, but for the check's own present device.
-// Each check adds a row to the job's summary where GITHUB_STEP_SUMMARY names one.
+// windows-check HALVERN.EXE: judges runs of the exe on this machine against the registry's own
+// record of the Ports class (windows-registry.h), not the Setup API's; exits 1 on any mismatch.
+// windows-check --list prints that record, and exits.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <windows.h>
@@ -25,15 +19,10 @@
 
 namespace {
 
-using windows_registry::enumKey;
-using windows_registry::Folded;
-using windows_registry::Key;
-using windows_registry::portsClass;
-using windows_registry::PortsInRegistry;
-using windows_registry::Record;
+using namespace windows_registry;
 
-constexpr const char *deviceLine = "Device id: ";
-constexpr const char *refusalLine = "CM_Reenumerate_DevNode failed: ";
+constexpr std::string_view deviceLine = "Device id: ";
+constexpr std::string_view refusalLine = "CM_Reenumerate_DevNode failed: ";
 
 std::string Hex(unsigned long value)
 {
@@ -52,10 +41,8 @@ Record Listed(int &unread)
     return devices;
 }
 
-// What the check finds, said as it is found: a mismatch is the exe's fault, a failure the
-// check's. What a step could not show is said, and on Windows raised as a GitHub
-// annotation too, naming the exe, so that a green run does not hide it; what Wine cannot
-// show is known, and the tests hold it.
+// What the check finds, as it is found: a mismatch is the exe's fault, a failure the check's.
+// What a step could not show is said, on Windows as an annotation too, lest a green run hide it.
 struct Report {
     bool wine;
     std::string exe;
@@ -79,8 +66,7 @@ struct Report {
     }
 };
 
-// What a run printed for one device: the identifier as printed, and the code of the
-// refusal printed right below it, if there was one.
+// What a run printed of a device: the identifier as printed, and a refusal's code, if any.
 struct Answer {
     std::string device;
     std::optional<std::string> refusal;
@@ -102,22 +88,26 @@ std::size_t Refused(const Answers &answers)
                          [](const auto &entry) { return entry.second.refusal.has_value(); });
 }
 
-// Judges one run against the registry's list: the banner exact, every other line a
-// Device id line or one refusal right below one, every line ended by CR LF, the devices
-// those on record (where keys were unread, one printed may be), none twice, and exit
-// status 0. Each fault is a mismatch; the answer to each device's request is returned.
-Answers Judge(const windows_run::Run &run, const Record &expected, bool unread, Report &report)
+// Runs the exe, under the token if one is given, and judges the run: the banner exact, every
+// other line a Device id line or one refusal right below one, each ended by CR LF, the devices
+// those on record, none twice, exit status 0. Returns the answer to each request.
+Answers Judge(const char *how, HANDLE token, const Record &expected, bool unread, Report &report)
 {
-    // Every line ends in CR LF, the last one included.
+    const auto run = windows_run::Program(report.exe, token);
+    if (!run.started) {
+        report.Fail("could not start " + report.exe + how + ": error " + std::to_string(run.error));
+        return {};
+    }
+    std::printf("ran %s%s: exit status %ld, %zu bytes of output\n", report.exe.c_str(), how,
+                static_cast<long>(run.status), run.output.size());
     std::vector<std::string> lines;
-    std::size_t start = 0;
-    for (std::size_t end = 0; (end = run.output.find('\n', start)) != std::string::npos;
+    for (std::size_t start = 0, end = 0; (end = run.output.find('\n', start)) != std::string::npos;
          start = end + 1) {
         if (end == start || run.output[end - 1] != '\r')
             report.Mismatch("line " + std::to_string(lines.size() + 1) + " does not end in CR LF");
         lines.push_back(run.output.substr(start, end - start - (end > start ? 1 : 0)));
     }
-    if (start != run.output.size())
+    if (!run.output.empty() && run.output.back() != '\n')
         report.Mismatch("the output does not end with a line end");
 
     const std::vector<std::string> banner = {
@@ -125,59 +115,48 @@ Answers Judge(const windows_run::Run &run, const Record &expected, bool unread, 
         "Version " HALVERN_VERSION
         ", 2026. Copyright (c) 2026 the Halvern developers, MIT License.",
         ""};
-    for (std::size_t i = 0; i < banner.size(); i++) {
+    for (std::size_t i = 0; i < banner.size(); i++)
         if (i >= lines.size() || lines[i] != banner[i])
             report.Mismatch("banner line " + std::to_string(i + 1) + " is \"" +
                             (i < lines.size() ? lines[i] : std::string("(missing)")) +
                             "\", expected \"" + banner[i] + "\"");
-    }
-
     Answers printed;
-    Answer *last = nullptr; // the device of the line just before, if any
     for (std::size_t i = banner.size(); i < lines.size(); i++) {
-        const std::string &line = lines[i];
-        if (line.rfind(deviceLine, 0) == 0) {
-            const std::string device = line.substr(std::string(deviceLine).size());
-            const auto [entry, added] = printed.emplace(Folded(device), Answer{device, {}});
-            if (!added)
-                report.Mismatch("printed twice: " + device);
-            last = added ? &entry->second : nullptr;
-        } else if (line.rfind(refusalLine, 0) == 0 && last != nullptr && !last->refusal) {
-            last->refusal = line.substr(std::string(refusalLine).size());
-        } else {
+        if (!lines[i].starts_with(deviceLine)) {
             report.Mismatch("line " + std::to_string(i + 1) +
                             " is neither a Device id line nor one refusal right below one: \"" +
-                            line + "\"");
-            last = nullptr;
+                            lines[i] + "\"");
+            continue;
         }
+        const std::string device = lines[i].substr(deviceLine.size());
+        const auto [entry, added] = printed.emplace(Folded(device), Answer{device, {}});
+        if (!added) // and a refusal below it is a line of its own
+            report.Mismatch("printed twice: " + device);
+        else if (i + 1 < lines.size() && lines[i + 1].starts_with(refusalLine))
+            entry->second.refusal = lines[++i].substr(refusalLine.size());
     }
 
-    for (const auto &[folded, device] : expected) {
-        if (printed.count(folded) == 0)
+    for (const auto &[folded, device] : expected)
+        if (!printed.contains(folded))
             report.Mismatch("on record in the registry but not printed: " + device);
-    }
-    for (const auto &[folded, answer] : printed) {
-        if (expected.count(folded) == 0 && unread)
+    for (const auto &[folded, answer] : printed)
+        if (!expected.contains(folded) && unread)
             report.Unshown("printed, not on the list, but keys were unread: " + answer.device);
-        else if (expected.count(folded) == 0)
+        else if (!expected.contains(folded))
             report.Mismatch("printed but not on record in the registry: " + answer.device);
-    }
     if (run.status != 0)
         report.Mismatch("exit status " + std::to_string(static_cast<long>(run.status)) +
                         ", expected 0");
-
     const std::size_t refused = Refused(printed);
     std::printf("devices printed: %zu; requests accepted: %zu, refused: %zu\n", printed.size(),
                 printed.size() - refused, refused);
-    for (const auto &[folded, answer] : printed) {
+    for (const auto &[folded, answer] : printed)
         if (answer.refusal)
             std::printf("    refused: %s (%s)\n", answer.device.c_str(), answer.refusal->c_str());
-    }
     return printed;
 }
 
-// Windows installs a new device in the background: this waits a bounded while until none
-// is pending, so that no device is seen, nor removed, half-installed.
+// Waits a bounded while for background installs, lest a device be seen or removed half-installed.
 void WaitForInstalls(const std::string &when, const Report &report)
 {
     const DWORD waited = CMP_WaitNoPendingInstallEvents(30000);
@@ -188,14 +167,12 @@ void WaitForInstalls(const std::string &when, const Report &report)
                        (waited == WAIT_TIMEOUT ? "still pending after 30 s" : Hex(GetLastError())));
 }
 
-// Whether the device is in the device tree, once no installation is pending, said with
-// its node's status and problem.
+// Whether the device is in the device tree once no installation is pending, said with its status.
 bool InTree(std::string id, const Report &report)
 {
     WaitForInstalls("after making " + id, report);
     DEVINST node = 0;
-    ULONG status = 0;
-    ULONG problem = 0;
+    ULONG status = 0, problem = 0;
     const CONFIGRET located = CM_Locate_DevNodeA(&node, id.data(), CM_LOCATE_DEVNODE_NORMAL);
     if (located == CR_SUCCESS)
         CM_Get_DevNode_Status(&status, &problem, node, 0);
@@ -208,38 +185,33 @@ bool InTree(std::string id, const Report &report)
 // the device tree by DIF_REGISTERDEVICE. Its instance ID; none if it was not made.
 std::string PlantPresent(Report &report)
 {
-    const GUID ports = {
-        0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+    const GUID ports{0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
     static constexpr char hardwareId[] = "HALVERN_CHECK\0"; // a REG_MULTI_SZ
     char instance[MAX_DEVICE_ID_LEN] = {};
     SP_DEVINFO_DATA data = {sizeof data, {}, 0, 0};
     const HDEVINFO set = SetupDiCreateDeviceInfoList(&ports, nullptr);
-    const char *failed = "SetupDiCreateDeviceInfoList";
-    auto call = [&failed](const char *name, bool succeeded) {
-        failed = succeeded ? nullptr : name;
-        return succeeded;
-    };
-    const bool made =
-        set != INVALID_HANDLE_VALUE &&
-        call("SetupDiCreateDeviceInfoA",
-             SetupDiCreateDeviceInfoA(set, "HALVERN_CHECK", &ports, nullptr, nullptr,
-                                      DICD_GENERATE_ID, &data)) &&
-        call("SetupDiGetDeviceInstanceIdA",
-             SetupDiGetDeviceInstanceIdA(set, &data, instance, sizeof instance, nullptr)) &&
-        call("SetupDiSetDeviceRegistryPropertyA(SPDRP_HARDWAREID)",
-             SetupDiSetDeviceRegistryPropertyA(set, &data, SPDRP_HARDWAREID,
-                                               reinterpret_cast<const BYTE *>(hardwareId),
-                                               sizeof hardwareId)) &&
-        call("SetupDiCallClassInstaller(DIF_REGISTERDEVICE)",
-             SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, &data));
-    const DWORD error = made ? 0 : GetLastError();
+    const char *failed = nullptr; // the call that failed, if one did
+    if (set == INVALID_HANDLE_VALUE)
+        failed = "SetupDiCreateDeviceInfoList";
+    else if (!SetupDiCreateDeviceInfoA(set, "HALVERN_CHECK", &ports, nullptr, nullptr,
+                                       DICD_GENERATE_ID, &data))
+        failed = "SetupDiCreateDeviceInfoA";
+    else if (!SetupDiGetDeviceInstanceIdA(set, &data, instance, sizeof instance, nullptr))
+        failed = "SetupDiGetDeviceInstanceIdA";
+    else if (!SetupDiSetDeviceRegistryPropertyA(set, &data, SPDRP_HARDWAREID,
+                                                reinterpret_cast<const BYTE *>(hardwareId),
+                                                sizeof hardwareId))
+        failed = "SetupDiSetDeviceRegistryPropertyA(SPDRP_HARDWAREID)";
+    else if (!SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, &data))
+        failed = "SetupDiCallClassInstaller(DIF_REGISTERDEVICE)";
+    const DWORD error = failed != nullptr ? GetLastError() : 0;
     if (set != INVALID_HANDLE_VALUE) // and with it the node, unless it was registered
         SetupDiDestroyDeviceInfoList(set);
-    if (!made)
+    if (failed != nullptr)
         report.Fail(std::string("could not plant a device: ") + failed + ": error " + Hex(error));
     else
         std::printf("planted %s, with no driver, registered\n", instance);
-    return made ? instance : "";
+    return failed != nullptr ? "" : instance;
 }
 
 // The software device API of cfgmgr32.dll (Windows 8 on), looked up at run time and
@@ -261,8 +233,8 @@ using SwDeviceClose = void(WINAPI *)(HSWDEVICE);
 // What the creation callback hands over, from a thread of the system's.
 struct Creation {
     HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    HRESULT result = HRESULT_FROM_WIN32(WAIT_TIMEOUT); // until it comes
-    std::string id;                                    // a device instance ID is ASCII
+    HRESULT result = S_OK;
+    std::string id; // a device instance ID is ASCII
 };
 void WINAPI Created(HSWDEVICE, HRESULT result, void *context, PCWSTR id)
 {
@@ -273,22 +245,18 @@ void WINAPI Created(HSWDEVICE, HRESULT result, void *context, PCWSTR id)
     SetEvent(creation->done);
 }
 
-// The check's phantom: a software device that Windows makes on request, under the root,
-// with the hardware ID *PNP0501, a 16550-compatible serial port, which msports.inf
-// matches, so that Windows installs it into the Ports class. It lives as long as its
-// handle: once that is closed, Windows unplugs it, and it stays on record, not present.
+// The check's phantom: a software device under the root with the hardware ID *PNP0501 (a
+// 16550-compatible serial port), which msports.inf matches, so it joins the Ports class. It
+// lives as long as its handle: once closed, Windows unplugs it; it stays on record, not present.
 struct Phantom {
     std::string id;    // none if it was not made
     std::string lacks; // why it is no phantom of the class, if it is not
 };
-
 Phantom MakePhantom(const Report &report)
 {
     const HMODULE cfgmgr = LoadLibraryA("cfgmgr32.dll");
-    const auto create = reinterpret_cast<SwDeviceCreate>(
-        reinterpret_cast<void (*)()>(GetProcAddress(cfgmgr, "SwDeviceCreate")));
-    const auto close = reinterpret_cast<SwDeviceClose>(
-        reinterpret_cast<void (*)()>(GetProcAddress(cfgmgr, "SwDeviceClose")));
+    const auto create = windows_run::Export<SwDeviceCreate>(cfgmgr, "SwDeviceCreate");
+    const auto close = windows_run::Export<SwDeviceClose>(cfgmgr, "SwDeviceClose");
     if (report.wine) {
         std::printf("software device: none under Wine, whose SwDeviceCreate is %s\n",
                     create == nullptr ? "missing" : "a stub");
@@ -302,8 +270,10 @@ Phantom MakePhantom(const Report &report)
                        ? HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND)
                        : create(L"HALVERN_CHECK", L"HTREE\\ROOT\\0", &info, 0, nullptr, Created,
                                 &creation, &device);
-    if (SUCCEEDED(made) && WaitForSingleObject(creation.done, 30000) == WAIT_OBJECT_0)
-        made = creation.result; // else the time-out's, as the callback did not come
+    if (SUCCEEDED(made)) // then the callback's, or the time-out's if it does not come
+        made = WaitForSingleObject(creation.done, 30000) == WAIT_OBJECT_0
+                   ? creation.result
+                   : HRESULT_FROM_WIN32(WAIT_TIMEOUT);
     std::string id = creation.id;
     std::string lacks = FAILED(made) ? "not made: SwDeviceCreate " + Hex(made) : "";
     if (lacks.empty()) {
@@ -313,15 +283,15 @@ Phantom MakePhantom(const Report &report)
     if (device != nullptr)
         close(device); // after which no callback comes
     CloseHandle(creation.done);
-    // Windows starts unplugging it as its handle is closed, and may end a while later.
-    DEVINST node = 0;
-    CONFIGRET present = CR_SUCCESS;
-    for (int tries = 0; lacks.empty() && present == CR_SUCCESS && tries < 100; tries++)
-        present = (Sleep(tries == 0 ? 0 : 100),
-                   CM_Locate_DevNodeA(&node, id.data(), CM_LOCATE_DEVNODE_NORMAL));
     if (lacks.empty()) {
+        // Windows starts unplugging it as its handle is closed, and may end a while later.
+        DEVINST node = 0;
+        CONFIGRET present = CR_SUCCESS;
+        for (int tries = 0; present == CR_SUCCESS && tries < 100; tries++)
+            present = (Sleep(tries == 0 ? 0 : 100),
+                       CM_Locate_DevNodeA(&node, id.data(), CM_LOCATE_DEVNODE_NORMAL));
         const CONFIGRET onRecord = CM_Locate_DevNodeA(&node, id.data(), CM_LOCATE_DEVNODE_PHANTOM);
-        const std::string guid = Key(HKEY_LOCAL_MACHINE, enumKey + "\\" + id).Text("ClassGUID");
+        const std::string guid = Key(enumKey + "\\" + id).Text("ClassGUID");
         std::printf("software device %s, of class %s, its handle closed: CM_Locate_DevNodeA: "
                     "0x%lx NORMAL, 0x%lx PHANTOM\n",
                     id.c_str(), guid.c_str(), present, onRecord);
@@ -335,9 +305,8 @@ Phantom MakePhantom(const Report &report)
     return {id, lacks};
 }
 
-// Removes a device of the check's own, once no installation is pending, with DIF_REMOVE
-// from every hardware profile (DI_REMOVEDEVICE_GLOBAL), and says a reboot it asks for.
-// It fails unless no key of the device is left.
+// Removes a device of the check's own with DIF_REMOVE from every hardware profile, once no
+// installation is pending; says a reboot it asks for, and fails unless no key of it is left.
 void RemoveDevice(const std::string &id, Report &report)
 {
     WaitForInstalls("before removing " + id, report);
@@ -360,7 +329,7 @@ void RemoveDevice(const std::string &id, Report &report)
         report.Unshown("removing " + id + " asks for a reboot: flags " + Hex(install.Flags));
     if (set != INVALID_HANDLE_VALUE)
         SetupDiDestroyDeviceInfoList(set);
-    const Key left(HKEY_LOCAL_MACHINE, enumKey + "\\" + id);
+    const Key left(enumKey + "\\" + id);
     if (removed && left.Error() == ERROR_FILE_NOT_FOUND)
         std::printf("removed %s: no key of it left in the registry\n", id.c_str());
     else
@@ -395,8 +364,8 @@ void AddSummaryRow(const std::vector<std::string> &cells)
 int Check(const std::string &exe)
 {
     // Wine's ntdll exports wine_get_version; Windows's does not.
-    const auto wineVersion = reinterpret_cast<const char *(*)()>(reinterpret_cast<void (*)()>(
-        GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version")));
+    const auto wineVersion =
+        windows_run::Export<const char *(*)()>(GetModuleHandleA("ntdll.dll"), "wine_get_version");
     const std::string platform = wineVersion ? std::string("Wine ") + wineVersion() : "Windows";
     std::printf("platform: %s\n", platform.c_str());
     Report report{wineVersion != nullptr, exe};
@@ -405,7 +374,6 @@ int Check(const std::string &exe)
     const std::string planted = PlantPresent(report);
     if (planted.empty())
         return 1;
-    // The exe is judged on the planted device only if it is in the device tree.
     const bool inTree = InTree(planted, report) || wine;
     if (!inTree)
         report.Fail("the planted device is not in the device tree: the exe is not judged on it");
@@ -413,24 +381,11 @@ int Check(const std::string &exe)
         std::printf("planted device: not located, Wine's CM_Locate_DevNodeA being a stub: judged "
                     "as a device of the class only\n");
     const Phantom phantom = MakePhantom(report);
-
     int unread = 0;
     const Record expected = Listed(unread);
     if (expected.count(Folded(planted)) == 0)
         report.Fail("planted, but not on record in the Ports class: " + planted);
-
-    // Runs the exe (under the token, if one is given) and judges the run.
-    auto run = [&](const char *how, HANDLE token) {
-        const auto result = windows_run::Program(exe, token);
-        if (!result.started) {
-            report.Fail("could not start " + exe + how + ": error " + std::to_string(result.error));
-            return Answers();
-        }
-        std::printf("ran %s%s: exit status %ld, %zu bytes of output\n", exe.c_str(), how,
-                    static_cast<long>(result.status), result.output.size());
-        return Judge(result, expected, unread > 0, report);
-    };
-    const Answers first = run("", nullptr);
+    const Answers first = Judge("", nullptr, expected, unread > 0, report);
     const std::string plantedAnswer = Said(first, planted);
     if (plantedAnswer == "not shown" || !inTree) {
         // Not printed, not run, or not in the tree: said above.
@@ -450,15 +405,13 @@ int Check(const std::string &exe)
         std::printf("planted device: accepted\n");
     }
     // The phantom is on record: not printed, a mismatch. Its request's answer is reported.
-    const std::string phantomAnswer =
-        phantom.lacks.empty() ? Said(first, phantom.id) : phantom.lacks;
+    const auto phantomAnswer = phantom.lacks.empty() ? Said(first, phantom.id) : phantom.lacks;
     if (phantom.lacks.empty())
         std::printf("phantom %s: %s, reported\n", phantom.id.c_str(), phantomAnswer.c_str());
 
-    // Without elevation the Plug and Play manager is to refuse with CR_ACCESS_DENIED, which
-    // the exe prints as 33, as README.txt tells users: required of every request the
-    // elevated run had accepted, and of the planted device's. The platform may answer
-    // another device, a phantom say, before it looks at rights: reported, not judged.
+    // Unelevated, the Plug and Play manager is to refuse with CR_ACCESS_DENIED, printed as 33
+    // (README.txt): required of each request the elevated run had accepted, and of the planted
+    // device's. Another's, a phantom's say, may be answered before rights: reported, not judged.
     std::string unelevated = "not shown";
     if (wine) {
         report.Unshown("unelevated: skipped under Wine, which enforces no token");
@@ -466,9 +419,9 @@ int Check(const std::string &exe)
         report.Unshown(
             "unelevated: skipped for an exe Windows runs emulated; the native one is run so");
     } else if (HANDLE token = windows_run::UnelevatedToken(); token == nullptr) {
-        report.failed = true; // said
+        report.Fail("the check could not make UAC's filtered token");
     } else {
-        const Answers answers = run(" unelevated", token);
+        const Answers answers = Judge(" unelevated", token, expected, unread > 0, report);
         for (const auto &[folded, answer] : answers) {
             const bool required = folded == Folded(planted) || Said(first, folded) == "accepted";
             if (required && answer.refusal != "33")
@@ -503,15 +456,13 @@ int Check(const std::string &exe)
 
 int main(int argc, char *argv[])
 {
-    const std::vector<std::string> args(argv + 1, argv + argc);
-    if (args.size() == 1 && args[0] == "--list") {
-        int unread = 0; // a key it could not read is named, for the log alone
-        Listed(unread);
-        return 0;
-    }
-    if (args.size() != 1) {
+    if (argc != 2) {
         std::printf("usage: windows-check HALVERN.EXE | --list\n");
         return 2;
     }
-    return Check(args[0]);
+    if (std::string_view(argv[1]) != "--list")
+        return Check(argv[1]);
+    int unread = 0; // a key it could not read is named, for the log alone
+    Listed(unread);
+    return 0;
 }

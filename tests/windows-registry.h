@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <map>
 #include <string>
-#include <vector>
 
 #include <windows.h>
 
@@ -27,10 +26,13 @@ inline std::string Folded(std::string text)
 }
 
 class Key {
+    HKEY key_ = nullptr; // before error_, which its opening sets
+    LONG error_;
+
 public:
-    Key(HKEY parent, const std::string &name)
+    explicit Key(const std::string &name)
+        : error_(RegOpenKeyExA(HKEY_LOCAL_MACHINE, name.c_str(), 0, KEY_READ, &key_))
     {
-        error_ = RegOpenKeyExA(parent, name.c_str(), 0, KEY_READ, &key_);
     }
     Key(const Key &) = delete;
     Key &operator=(const Key &) = delete;
@@ -41,73 +43,39 @@ public:
     }
     LONG Error() const { return error_; }
     HKEY Handle() const { return key_; }
-
-    std::vector<std::string> Subkeys() const
-    {
-        std::vector<std::string> names;
-        char name[256]; // a key's name has at most 255 characters
-        for (DWORD i = 0;; i++) {
-            DWORD length = sizeof name;
-            if (RegEnumKeyExA(key_, i, name, &length, nullptr, nullptr, nullptr, nullptr) !=
-                ERROR_SUCCESS)
-                break;
-            names.emplace_back(name, length);
-        }
-        return names;
-    }
-
+    // A REG_SZ value's text; empty where there is none.
     std::string Text(const char *value) const
     {
         char text[256] = {};
-        DWORD type = 0;
-        DWORD size = sizeof text - 1;
-        if (RegQueryValueExA(key_, value, nullptr, &type, reinterpret_cast<BYTE *>(text), &size) !=
-                ERROR_SUCCESS ||
-            type != REG_SZ)
-            return {};
-        return text;
+        DWORD size = sizeof text;
+        const LONG read = RegGetValueA(key_, nullptr, value, RRF_RT_REG_SZ, nullptr, text, &size);
+        return read == ERROR_SUCCESS ? text : "";
     }
-
-private:
-    HKEY key_ = nullptr;
-    LONG error_ = ERROR_SUCCESS;
 };
 
 // Each device on record, as the registry names it, by its folded identifier.
 using Record = std::map<std::string, std::string>;
 
-// Every instance of the Ports class on record. A key that cannot be opened, at any of
-// the three levels, is named on standard output and counted in unread: the devices
-// below it are not on the list.
-inline Record PortsInRegistry(int &unread)
+// Every instance of the Ports class on record at the key Enum<below> or `levels` levels
+// under it (Enum itself is three above an instance). A key that cannot be opened is named
+// on standard output and counted in unread: the devices below it are not on the list.
+inline Record PortsInRegistry(int &unread, const std::string &below = "", int levels = 3)
 {
     Record devices;
-    auto readable = [&](const Key &key, const std::string &below) {
-        if (key.Error() == ERROR_SUCCESS)
-            return true;
+    const Key key(enumKey + below);
+    if (key.Error() != ERROR_SUCCESS) {
         std::printf("cannot read HKLM\\%s%s: error %ld\n", enumKey.c_str(), below.c_str(),
                     key.Error());
         unread++;
-        return false;
-    };
-    const Key all(HKEY_LOCAL_MACHINE, enumKey);
-    if (!readable(all, ""))
-        return devices;
-    for (const auto &enumerator : all.Subkeys()) {
-        const Key byEnumerator(all.Handle(), enumerator);
-        if (!readable(byEnumerator, "\\" + enumerator))
-            continue;
-        for (const auto &device : byEnumerator.Subkeys()) {
-            const Key byDevice(byEnumerator.Handle(), device);
-            if (!readable(byDevice, "\\" + enumerator + "\\" + device))
-                continue;
-            for (const auto &instance : byDevice.Subkeys()) {
-                const std::string id = enumerator + "\\" + device + "\\" + instance;
-                const Key key(byDevice.Handle(), instance);
-                if (readable(key, "\\" + id) && Folded(key.Text("ClassGUID")) == portsClass)
-                    devices.emplace(Folded(id), id);
-            }
-        }
+    } else if (levels > 0) {
+        char name[256]; // a key's name has at most 255 characters
+        for (DWORD i = 0, length = sizeof name;
+             RegEnumKeyExA(key.Handle(), i, name, &length, nullptr, nullptr, nullptr, nullptr) ==
+             ERROR_SUCCESS;
+             i++, length = sizeof name)
+            devices.merge(PortsInRegistry(unread, below + "\\" + name, levels - 1));
+    } else if (Folded(key.Text("ClassGUID")) == portsClass) {
+        devices.emplace(Folded(below.substr(1)), below.substr(1));
     }
     return devices;
 }

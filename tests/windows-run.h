@@ -11,6 +11,12 @@
 
 namespace windows_run {
 
+// A function a DLL exports, looked up at run time: null where the DLL has none.
+template <typename Function> Function Export(HMODULE module, const char *name)
+{
+    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+}
+
 struct Run {
     bool started = false;
     DWORD error = 0; // why it could not be started
@@ -18,21 +24,16 @@ struct Run {
     DWORD status = 0;
 };
 
-// Runs the program with no arguments, in this process's console, with standard input
-// and standard error as this process has them; keeps all it writes to standard output.
-// With a token, the program runs under it (CreateProcessAsUserA).
+// Runs the program with no arguments, under the token if one is given, with this process's
+// console, standard input and standard error; keeps all it writes to standard output.
 inline Run Program(const std::string &exe, HANDLE token = nullptr)
 {
-    Run run;
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    HANDLE reader = nullptr;
-    HANDLE writer = nullptr;
-    if (!CreatePipe(&reader, &writer, &inherit, 0)) {
-        run.error = GetLastError();
-        return run;
-    }
+    HANDLE reader = nullptr, writer = nullptr;
+    if (!CreatePipe(&reader, &writer, &inherit, 0))
+        return {false, GetLastError(), {}, 0};
+    Run run;
     SetHandleInformation(reader, HANDLE_FLAG_INHERIT, 0);
-
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
@@ -46,14 +47,12 @@ inline Run Program(const std::string &exe, HANDLE token = nullptr)
                                        nullptr, nullptr, &startup, &process)
                       : CreateProcessAsUserA(token, exe.c_str(), command.data(), nullptr, nullptr,
                                              TRUE, 0, nullptr, nullptr, &startup, &process);
-    if (!run.started)
-        run.error = GetLastError();
+    run.error = run.started ? 0 : GetLastError();
     // Only the child holds the writing end now: the pipe ends when the child does.
     CloseHandle(writer);
     if (run.started) {
         char buffer[4096];
-        DWORD got = 0;
-        while (ReadFile(reader, buffer, sizeof buffer, &got, nullptr) && got > 0)
+        for (DWORD got = 0; ReadFile(reader, buffer, sizeof buffer, &got, nullptr) && got > 0;)
             run.output.append(buffer, got);
         WaitForSingleObject(process.hProcess, INFINITE);
         GetExitCodeProcess(process.hProcess, &run.status);
@@ -64,9 +63,8 @@ inline Run Program(const std::string &exe, HANDLE token = nullptr)
     return run;
 }
 
-// Whether Windows runs the exe emulated: its PE header's machine against the native one,
-// as IsWow64Process2 gives it (looked up: older Windows lacks it). Unknown counts as
-// emulated, so that no request is judged on a guess.
+// Whether Windows runs the exe emulated: its PE header's machine against IsWow64Process2's
+// native one (looked up: older Windows lacks it); unknown is emulated, so no guess is judged.
 inline bool Emulated(const std::string &exe)
 {
     std::ifstream file(exe, std::ios::binary);
@@ -74,11 +72,9 @@ inline bool Emulated(const std::string &exe)
     IMAGE_NT_HEADERS nt = {};
     file.read(reinterpret_cast<char *>(&dos), sizeof dos).seekg(dos.e_lfanew);
     file.read(reinterpret_cast<char *>(&nt), sizeof nt.Signature + sizeof nt.FileHeader);
-    using IsWow64Process2 = BOOL(WINAPI *)(HANDLE, USHORT *, USHORT *);
-    const auto isWow64Process2 = reinterpret_cast<IsWow64Process2>(reinterpret_cast<void (*)()>(
-        GetProcAddress(GetModuleHandleA("kernel32.dll"), "IsWow64Process2")));
-    USHORT process = 0;
-    USHORT native = 0;
+    const auto isWow64Process2 = Export<BOOL(WINAPI *)(HANDLE, USHORT *, USHORT *)>(
+        GetModuleHandleA("kernel32.dll"), "IsWow64Process2");
+    USHORT process = 0, native = 0;
     if (isWow64Process2 == nullptr || !isWow64Process2(GetCurrentProcess(), &process, &native))
         native = 0;
     const USHORT machine = file && nt.Signature == IMAGE_NT_SIGNATURE ? nt.FileHeader.Machine : 0;
@@ -88,15 +84,12 @@ inline bool Emulated(const std::string &exe)
 
 // This process's token as UAC filters an administrator's: the Administrators group
 // deny-only, every privilege but SeChangeNotifyPrivilege deleted, Medium integrity. Says
-// what the token holds, read back; null unless it holds that.
+// what the token holds, read back; null unless it holds that, which is the check's failure.
 inline HANDLE UnelevatedToken()
 {
-    HANDLE own = nullptr;
-    HANDLE token = nullptr;
-    BYTE admins[SECURITY_MAX_SID_SIZE] = {};
-    BYTE medium[SECURITY_MAX_SID_SIZE] = {};
-    DWORD size = sizeof admins;
-    DWORD mediumSize = sizeof medium;
+    HANDLE own = nullptr, token = nullptr;
+    BYTE admins[SECURITY_MAX_SID_SIZE] = {}, medium[SECURITY_MAX_SID_SIZE] = {};
+    DWORD size = sizeof admins, mediumSize = sizeof medium;
     SID_AND_ATTRIBUTES denyOnly = {admins, 0};
     TOKEN_MANDATORY_LABEL label = {{medium, SE_GROUP_INTEGRITY}};
     alignas(TOKEN_PRIVILEGES) BYTE held[4096]; // its privileges, then its integrity level
@@ -127,7 +120,6 @@ inline HANDLE UnelevatedToken()
         CloseHandle(own);
     if (made && integrity == SECURITY_MANDATORY_MEDIUM_RID && !loadsDrivers)
         return token;
-    std::printf("FAIL: the check could not make UAC's filtered token\n");
     if (token != nullptr)
         CloseHandle(token);
     return nullptr;
