@@ -66,20 +66,17 @@ def expression(text, context):
     def take():
         position[0] += 1
         return tokens[position[0] - 1]
+    # A left-to-right chain of one operator, valued as GitHub values || and &&.
+    def chain(operator, operand, pick):
+        value = operand()
+        while peek() == operator:
+            take()
+            value = pick(value, operand())
+        return value
     def either():
-        value = both()
-        while peek() == "||":
-            take()
-            other = both()
-            value = value if value else other
-        return value
+        return chain("||", both, lambda value, other: value if value else other)
     def both():
-        value = unary()
-        while peek() == "&&":
-            take()
-            other = unary()
-            value = other if value else value
-        return value
+        return chain("&&", unary, lambda value, other: other if value else value)
     def unary():
         if peek() == "!":
             take()
