@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds what Debian 12 lacks for native ARM64 Windows, from Debian's own source
 # packages, with Debian's clang 14: mingw-w64's headers and C runtime, compiler-rt's
-# builtins (mingw-w64's start-up code calls __chkstk), and libc++ with libc++abi and
+# __chkstk (mingw-w64's start-up code calls it), and libc++ with libc++abi and
 # libunwind, which every C++ program of the ARM64 build links but halvern.exe: the
 # stand-in DLL, the test programs and bench/probe.exe.
 #
@@ -116,7 +116,7 @@ sources() {
     tar -xJf "llvm-toolchain-14_$upstream.orig.tar.xz" -C "$work/llvm" --strip-components=1 \
         --exclude='*/test' --exclude='*/benchmarks' --exclude='*/docs' \
         "llvm-toolchain-14_$upstream/"{cmake,runtimes,libcxx,libcxxabi,libunwind} \
-        "llvm-toolchain-14_$upstream/compiler-rt/"{CMakeLists.txt,cmake,include,lib/builtins} \
+        "llvm-toolchain-14_$upstream/compiler-rt/lib/builtins/"{assembly.h,aarch64/chkstk.S} \
         "llvm-toolchain-14_$upstream/llvm/"{cmake,utils/llvm-lit}
 }
 summary_sources() { echo "mingw-w64 $mingw_version and llvm-toolchain-14 $llvm_version unpacked"; }
@@ -166,36 +166,39 @@ crt() {
 }
 summary_crt() { echo "mingw-w64 C runtime for ARM64, ${#libraries[@]} libraries, installed"; }
 
-# Optimized for size, which compiles faster than Release's -O3.
-cmake_for_windows() {
-    cmake -G Ninja -DCMAKE_BUILD_TYPE=MinSizeRel -DCMAKE_SYSTEM_NAME=Windows \
-        -DCMAKE_SYSTEM_PROCESSOR=ARM64 \
+# Of compiler-rt's builtins, the library clang links into everything, only what the
+# builds link: __chkstk, the stack probe (lld's --verbose names no other member loaded
+# from the whole library, 252 objects). A program that needs another builtin fails to
+# link, naming it: its source goes here, and into what sources() unpacks.
+builtins() {
+    local source=$work/llvm/compiler-rt/lib/builtins
+    rm -rf "$work/builtins" && mkdir "$work/builtins" && cd "$work/builtins"
+    # shellcheck disable=SC2086 # the flags, a word each
+    "$llvm/clang" $flags -c "$source/aarch64/chkstk.S" -o chkstk.o
+    mkdir -p "$resources/lib/windows"
+    "$llvm/llvm-ar" rcsD "$resources/lib/windows/libclang_rt.builtins-aarch64.a" chkstk.o
+}
+summary_builtins() { echo "compiler-rt's __chkstk installed as its builtins library"; }
+
+# Static libraries only, so that a program or DLL needs no C++ runtime DLL beside it;
+# libc++abi goes into libc++.a. No filesystem library: nothing here uses it. Optimized
+# for size, which compiles faster than Release's -O3. Most of configure's time is its
+# checks, a test build each: LLVM's warning flags, which change no code, are not tried,
+# and what the linker supports is found once, not in each test build.
+libcxx() {
+    rm -rf "$work/libcxx"
+    cmake -G Ninja -S "$work/llvm/runtimes" -B "$work/libcxx" -DCMAKE_BUILD_TYPE=MinSizeRel \
+        -DCMAKE_SYSTEM_NAME=Windows -DCMAKE_SYSTEM_PROCESSOR=ARM64 \
         -DCMAKE_C_COMPILER="$llvm/clang" -DCMAKE_CXX_COMPILER="$llvm/clang++" \
         -DCMAKE_C_COMPILER_WORKS=ON -DCMAKE_CXX_COMPILER_WORKS=ON \
         -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_ASM_FLAGS="$flags" \
         -DCMAKE_EXE_LINKER_FLAGS="$ldflags" -DCMAKE_SHARED_LINKER_FLAGS="$ldflags" \
         -DCMAKE_AR="$llvm/llvm-ar" -DCMAKE_RANLIB="$llvm/llvm-ranlib" \
-        "$@"
-}
-builtins() {
-    rm -rf "$work/builtins"
-    cmake_for_windows -S "$work/llvm/compiler-rt/lib/builtins" -B "$work/builtins" \
-        -DCMAKE_INSTALL_PREFIX="$resources" -DCMAKE_C_COMPILER_TARGET=$triple \
-        -DCMAKE_ASM_COMPILER_TARGET=$triple -DLLVM_CONFIG_PATH= \
-        -DCOMPILER_RT_DEFAULT_TARGET_ONLY=ON -DCOMPILER_RT_BUILD_BUILTINS=ON
-    ninja -C "$work/builtins" -j2 install
-}
-summary_builtins() { echo "compiler-rt builtins installed"; }
-
-# Static libraries only, so that a program or DLL needs no C++ runtime DLL beside it;
-# libc++abi goes into libc++.a. No filesystem library: nothing here uses it.
-libcxx() {
-    rm -rf "$work/libcxx"
-    cmake_for_windows -S "$work/llvm/runtimes" -B "$work/libcxx" \
+        -DCMAKE_TRY_COMPILE_PLATFORM_VARIABLES=_CMAKE_LINKER_PUSHPOP_STATE_SUPPORTED \
         -DCMAKE_INSTALL_PREFIX="$sysroot" -DCMAKE_C_COMPILER_TARGET=$triple \
         -DCMAKE_CXX_COMPILER_TARGET=$triple \
         -DLLVM_ENABLE_RUNTIMES="libunwind;libcxxabi;libcxx" -DLLVM_INCLUDE_TESTS=OFF \
-        -DLLVM_INCLUDE_DOCS=OFF \
+        -DLLVM_INCLUDE_DOCS=OFF -DLLVM_ENABLE_WARNINGS=OFF \
         -DLIBUNWIND_USE_COMPILER_RT=ON -DLIBUNWIND_ENABLE_SHARED=OFF \
         -DLIBCXXABI_USE_COMPILER_RT=ON -DLIBCXXABI_USE_LLVM_UNWINDER=ON \
         -DLIBCXXABI_ENABLE_SHARED=OFF -DLIBCXXABI_LIBDIR_SUFFIX= \
