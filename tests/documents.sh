@@ -52,9 +52,9 @@ mapfile -t tests < <(grep -oE '(add_test\(NAME|add_case\(|add_checker\(|skip_tes
 # The families of tests named FAMILY/NAME.
 families=$(printf '%s\n' "${tests[@]}" | sed -n 's|^\([a-z][a-z-]*\)/.*|\1|p' | sort -u)
 
-# GitHub's anchor for a heading.
-slug() { tr '[:upper:]' '[:lower:]' <<< "$1" | sed -E 's/[^a-z0-9 _-]//g; s/ /-/g'; }
 headings() { sed -n 's/^#\{1,6\} //p' "$1"; }
+# GitHub's anchors for a document's headings, one a line.
+anchors() { headings "$1" | tr '[:upper:]' '[:lower:]' | sed -E 's/[^a-z0-9 _-]//g; s/ /-/g'; }
 
 is_test() {
     local name=${1//\*/x} pattern rest found=
@@ -194,11 +194,8 @@ for doc in "${documents[@]}"; do
         if [ ! -e "$file" ]; then
             miss "$doc" "the link ($target)" "no such file"
         elif [ -n "$anchor" ] && [ -f "$file" ]; then
-            found=
-            while IFS= read -r heading; do
-                [ "$(slug "$heading")" = "$anchor" ] && found=1
-            done < <(headings "$file")
-            [ -n "$found" ] || miss "$doc" "the link ($target)" "no such heading"
+            grep -qxF -- "$anchor" <<< "$(anchors "$file")" ||
+                miss "$doc" "the link ($target)" "no such heading"
         fi
     done < <(grep -oE '\]\([^)]+\)' "$doc" | sed -E 's/^\]\(//; s/\)$//' | grep -vE '^[a-z]+:')
 done
