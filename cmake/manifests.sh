@@ -26,7 +26,6 @@ sums=$release/SHA256SUMS
 [ -f "$sums" ] || fail "$release holds no SHA256SUMS"
 (cd "$release" && sha256sum --quiet --strict -c SHA256SUMS) || fail "$release does not match its SHA256SUMS"
 
-# The version is the one the zips are named with.
 version=$(sed -n 's/^[0-9a-f]\{64\}  halvern-\([^ ]*\)-win64\.zip$/\1/p' "$sums")
 if [ -z "$version" ] || [ "$(grep -c . <<< "$version")" != 1 ]; then
     fail "$sums names no single halvern-VERSION-win64.zip"
@@ -54,54 +53,37 @@ id=$owner.Halvern
 schema=1.12.0
 mkdir -p "$out/winget" "$out/scoop"
 upper() { tr '[:lower:]' '[:upper:]' <<< "$1"; }
-header() { echo "# yaml-language-server: \$schema=https://aka.ms/winget-manifest.$1.$schema.schema.json"; }
 
-{
-    header version
-    echo "PackageIdentifier: $id"
-    echo "PackageVersion: $version"
-    echo "DefaultLocale: en-US"
-    echo "ManifestType: version"
-    echo "ManifestVersion: $schema"
-} > "$out/winget/$id.yaml"
+# winget KIND FILE LINE...: one file of the winget manifest, its own LINEs between those
+# that every file has.
+winget() {
+    local kind=$1 file=$2
+    shift 2
+    {
+        echo "# yaml-language-server: \$schema=https://aka.ms/winget-manifest.$kind.$schema.schema.json"
+        echo "PackageIdentifier: $id"
+        echo "PackageVersion: $version"
+        printf '%s\n' "$@"
+        echo "ManifestType: $kind"
+        echo "ManifestVersion: $schema"
+    } > "$out/winget/$file"
+}
 
-{
-    header installer
-    echo "PackageIdentifier: $id"
-    echo "PackageVersion: $version"
-    echo "InstallerType: zip"
-    echo "NestedInstallerType: portable"
-    echo "NestedInstallerFiles:"
-    echo "  - RelativeFilePath: halvern.exe"
-    echo "    PortableCommandAlias: halvern"
-    echo "Installers:"
-    for pair in x86:win32 x64:win64 arm64:arm64; do
-        system=${pair#*:}
-        echo "  - Architecture: ${pair%:*}"
-        echo "    InstallerUrl: $download/halvern-$version-$system.zip"
-        echo "    InstallerSha256: $(upper "${!system}")"
-    done
-    echo "ManifestType: installer"
-    echo "ManifestVersion: $schema"
-} > "$out/winget/$id.installer.yaml"
+winget version "$id.yaml" "DefaultLocale: en-US"
+installers=()
+for pair in x86:win32 x64:win64 arm64:arm64; do
+    system=${pair#*:}
+    installers+=("  - Architecture: ${pair%:*}" "    InstallerUrl: $download/halvern-$version-$system.zip"
+                 "    InstallerSha256: $(upper "${!system}")")
+done
+winget installer "$id.installer.yaml" "InstallerType: zip" "NestedInstallerType: portable" \
+    "NestedInstallerFiles:" "  - RelativeFilePath: halvern.exe" "    PortableCommandAlias: halvern" \
+    "Installers:" "${installers[@]}"
+winget defaultLocale "$id.locale.en-US.yaml" "PackageLocale: en-US" "Publisher: $owner" \
+    "PackageName: Halvern" "PackageUrl: $page" "License: $license" \
+    "LicenseUrl: $page/blob/v$version/LICENSE" "ShortDescription: $description" \
+    "ReleaseNotesUrl: $page/releases/tag/v$version"
 
-{
-    header defaultLocale
-    echo "PackageIdentifier: $id"
-    echo "PackageVersion: $version"
-    echo "PackageLocale: en-US"
-    echo "Publisher: $owner"
-    echo "PackageName: Halvern"
-    echo "PackageUrl: $page"
-    echo "License: $license"
-    echo "LicenseUrl: $page/blob/v$version/LICENSE"
-    echo "ShortDescription: $description"
-    echo "ReleaseNotesUrl: $page/releases/tag/v$version"
-    echo "ManifestType: defaultLocale"
-    echo "ManifestVersion: $schema"
-} > "$out/winget/$id.locale.en-US.yaml"
-
-# Scoop's names for the three: 32bit, 64bit and arm64.
 cat > "$out/scoop/halvern.json" <<END
 {
     "version": "$version",

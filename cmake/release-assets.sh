@@ -44,8 +44,7 @@ tag_is_version "$tag"
 # Exactly what SHA256SUMS lists, and SHA256SUMS: these zips of this version, and the
 # build record.
 listed=$(cut -d' ' -f3- "$release/SHA256SUMS" | sort)
-want=$(printf '%s\n' "halvern-$version-arm64.zip" "halvern-$version-win32.zip" \
-    "halvern-$version-win64.zip" build-record.txt | sort)
+want=$(printf '%s\n' "halvern-$version-"{arm64,win32,win64}.zip build-record.txt | sort)
 [ "$listed" = "$want" ] || fail "SHA256SUMS lists $(echo "$listed" | tr '\n' ' ')where a release of $version lists $(echo "$want" | tr '\n' ' ')"
 held=$(cd "$release" && find . -mindepth 1 -printf '%P\n' | sort)
 [ "$held" = "$(printf '%s\nSHA256SUMS\n' "$listed" | sort)" ] ||

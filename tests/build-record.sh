@@ -14,9 +14,8 @@ bash "$top/tests/reproducible.sh" --versions "$work/record.txt" ||
 
 read -r _ package version < "$work/record.txt"
 sed "1s/ [^ ]*\$/ $version~edited/" "$work/record.txt" > "$work/edited.txt"
-if bash "$top/tests/reproducible.sh" --versions "$work/edited.txt" > "$work/compare.log"; then
+bash "$top/tests/reproducible.sh" --versions "$work/edited.txt" > "$work/compare.log" &&
     fail "an edited version passed: $(cat "$work/compare.log")"
-fi
 grep -qxF "$system $package: built with $version~edited, this host has $version" "$work/compare.log" ||
     fail "the edited version is not named: $(cat "$work/compare.log")"
 [ "$(grep -c ': built with' "$work/compare.log")" = 1 ] || fail "more is named: $(cat "$work/compare.log")"

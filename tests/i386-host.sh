@@ -33,12 +33,9 @@ probe() {
     "$dir/probe" 2> /dev/null
     if [ $? = 42 ]; then
         result=0
-    else
-        "$dir/script" 2> /dev/null
-        if [ $? != 42 ]; then
-            echo "No program can run from $(dirname "$dir") (mounted noexec?), so whether this host runs 32-bit x86 programs is not known: set TMPDIR to a folder where programs can run." >&2
-            result=2
-        fi
+    elif "$dir/script" 2> /dev/null; [ $? != 42 ]; then
+        echo "No program can run from $(dirname "$dir") (mounted noexec?), so whether this host runs 32-bit x86 programs is not known: set TMPDIR to a folder where programs can run." >&2
+        result=2
     fi
     rm -rf "$dir"
     return $result

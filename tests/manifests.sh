@@ -20,16 +20,14 @@ fail() { echo "manifests: $*" >&2; exit 1; }
 # Debian's YAML reader, not the host's Python packages (as fresh-debian.sh reads the
 # workflow).
 check() {
-    # shellcheck disable=SC2016 # Python, not shell
-    /usr/bin/python3 -c '
+    /usr/bin/python3 - "$@" <<'END'
 import glob, hashlib, json, os, re, sys, zipfile
 import yaml
 
 release, repo, out = sys.argv[1:4]
 owner = repo.split("/")[0]
 problems = []
-def problem(text):
-    problems.append(text)
+problem = problems.append
 
 zips = sorted(glob.glob(os.path.join(release, "halvern-*-win64.zip")))
 if len(zips) != 1:
@@ -38,19 +36,15 @@ version = re.match(r"halvern-(.+)-win64\.zip$", os.path.basename(zips[0])).group
 page = "https://github.com/%s" % repo
 systems = {"win32": ("x86", "32bit"), "win64": ("x64", "64bit"), "arm64": ("arm64", "arm64")}
 sha = {}
-listed = {}
 with open(os.path.join(release, "SHA256SUMS")) as f:
-    for line in f:
-        digest, name = line.rstrip("\n").split("  ", 1)
-        listed[name] = digest
+    listed = {name: digest for digest, name in (line.rstrip("\n").split("  ", 1) for line in f)}
 for system in systems:
     name = "halvern-%s-%s.zip" % (version, system)
     path = os.path.join(release, name)
-    with open(path, "rb") as f:
+    with open(path, "rb") as f, zipfile.ZipFile(path) as z:
         sha[system] = hashlib.sha256(f.read()).hexdigest()
-    if listed.get(name) != sha[system]:
-        problem("SHA256SUMS does not list %s with its SHA-256 %s" % (name, sha[system]))
-    with zipfile.ZipFile(path) as z:
+        if listed.get(name) != sha[system]:
+            problem("SHA256SUMS does not list %s with its SHA-256 %s" % (name, sha[system]))
         if "halvern.exe" not in z.namelist():
             problem("%s holds no halvern.exe: %s" % (name, z.namelist()))
 def url_of(system):
@@ -92,7 +86,7 @@ for entry in installer.get("Installers") or []:
         problem("winget: an installer for %r, which the release has no zip for" % arch)
         continue
     if str(effective.get("InstallerSha256", "")).lower() != sha[system]:
-        problem("winget: the %s InstallerSha256 is %s, the zip'"'"'s SHA-256 is %s"
+        problem("winget: the %s InstallerSha256 is %s, the zip's SHA-256 is %s"
                 % (arch, effective.get("InstallerSha256"), sha[system]))
     if effective.get("InstallerUrl") != url_of(system):
         problem("winget: the %s InstallerUrl is %s, not %s" % (arch, effective.get("InstallerUrl"), url_of(system)))
@@ -100,11 +94,11 @@ for entry in installer.get("Installers") or []:
                       ("NestedInstallerFiles", [{"RelativeFilePath": "halvern.exe",
                                                  "PortableCommandAlias": "halvern"}])):
         if effective.get(key) != want:
-            problem("winget: the %s installer'"'"'s %s is %r, not %r" % (arch, key, effective.get(key), want))
+            problem("winget: the %s installer's %s is %r, not %r" % (arch, key, effective.get(key), want))
 if sorted(seen) != sorted(names[0] for names in systems.values()):
     problem("winget: installers for %s, not one each for x86, x64 and arm64" % seen)
 if manifests.get("version", {}).get("DefaultLocale") != manifests.get("defaultLocale", {}).get("PackageLocale"):
-    problem("winget: the default locale is not the locale file'"'"'s")
+    problem("winget: the default locale is not the locale file's")
 
 # Scoop.
 scoop = load(os.path.join(out, "scoop", "halvern.json"), json.load) or {}
@@ -117,14 +111,14 @@ if sorted(arches) != sorted(names[1] for names in systems.values()):
 for system, names in systems.items():
     entry = arches.get(names[1]) or {}
     if str(entry.get("hash", "")).lower() != sha[system]:
-        problem("scoop: the %s hash is %s, the zip'"'"'s SHA-256 is %s" % (names[1], entry.get("hash"), sha[system]))
+        problem("scoop: the %s hash is %s, the zip's SHA-256 is %s" % (names[1], entry.get("hash"), sha[system]))
     if entry.get("url") != url_of(system):
         problem("scoop: the %s url is %s, not %s" % (names[1], entry.get("url"), url_of(system)))
     later = ((auto.get("architecture") or {}).get(names[1]) or {}).get("url", "")
     if "$version" not in later or later.replace("$version", version) != url_of(system):
-        problem("scoop: the %s autoupdate url %r does not give this release'"'"'s for its version" % (names[1], later))
+        problem("scoop: the %s autoupdate url %r does not give this release's for its version" % (names[1], later))
 if (auto.get("hash") or {}).get("url") != "$baseurl/SHA256SUMS":
-    problem("scoop: autoupdate takes its hashes from %r, not the release'"'"'s SHA256SUMS" % auto.get("hash"))
+    problem("scoop: autoupdate takes its hashes from %r, not the release's SHA256SUMS" % auto.get("hash"))
 if scoop.get("bin") != "halvern.exe":
     problem("scoop: bin is %r, not halvern.exe" % scoop.get("bin"))
 if (scoop.get("checkver") or {}).get("github") != page:
@@ -135,7 +129,7 @@ for text in problems:
 if problems:
     sys.exit(1)
 print("manifests: winget and Scoop manifests of halvern %s for %s agree with the release" % (version, repo))
-' "$@"
+END
 }
 
 if [ "${1:-}" = --check ]; then
@@ -149,15 +143,13 @@ release=${3:-}
 rm -rf "$work" && mkdir -p "$work"
 if [ -z "$release" ]; then
     release=$work/release
-    mkdir -p "$release"
+    mkdir -p "$release" "$work/stage/"{win32,win64,arm64}
     for system in win32 win64 arm64; do
-        mkdir -p "$work/stage/$system"
         echo "halvern.exe for $system" > "$work/stage/$system/halvern.exe"
         (cd "$work/stage/$system" && cmake -E tar cf "$release/halvern-$version-$system.zip" --format=zip halvern.exe)
     done
     echo "win64 cmake 3.25.1-1" > "$release/build-record.txt"
-    (cd "$release" && sha256sum "halvern-$version-win32.zip" "halvern-$version-win64.zip" \
-        "halvern-$version-arm64.zip" build-record.txt > SHA256SUMS)
+    (cd "$release" && sha256sum "halvern-$version-"{win32,win64,arm64}.zip build-record.txt > SHA256SUMS)
 fi
 repo=example/halvern
 bash "$top/cmake/manifests.sh" "$release" "$repo" "$work/out"
@@ -175,9 +167,8 @@ for wrong in "winget/example.Halvern.installer.yaml:$(upper "$win32"):$(upper "$
     # Each zip's hash is found once in each manifest.
     sed -i "0,/$right/s//$bad/" "$work/wrong/$file"
     cmp -s "$work/out/$file" "$work/wrong/$file" && fail "could not change a hash in $file"
-    if check "$release" "$repo" "$work/wrong" > "$work/wrong.log"; then
+    check "$release" "$repo" "$work/wrong" > "$work/wrong.log" &&
         fail "$file with $named wrong passed: $(cat "$work/wrong.log")"
-    fi
     grep -q "$named is" "$work/wrong.log" || fail "$file with $named wrong failed without naming it: $(cat "$work/wrong.log")"
     [ "$(grep -c '^manifests: ' "$work/wrong.log")" = 1 ] ||
         fail "$file with one hash wrong named more: $(cat "$work/wrong.log")"

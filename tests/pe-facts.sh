@@ -30,9 +30,7 @@ grep -qx printf <<< "$msvcrt" || fail "printf is not imported from msvcrt.dll"
 
 has 'IMAGE_DLL_CHARACTERISTICS_DYNAMIC_BASE ' || fail "no ASLR (DYNAMIC_BASE)"
 has 'IMAGE_DLL_CHARACTERISTICS_NX_COMPAT ' || fail "no DEP (NX_COMPAT)"
-if [ "$arch" != x86 ]; then
-    has 'IMAGE_DLL_CHARACTERISTICS_HIGH_ENTROPY_VA ' || fail "no high-entropy ASLR"
-fi
+[ "$arch" = x86 ] || has 'IMAGE_DLL_CHARACTERISTICS_HIGH_ENTROPY_VA ' || fail "no high-entropy ASLR"
 has 'BaseRelocationTableSize: 0x0*[1-9A-F]' || fail "no relocation table"
 has '^  SymbolCount: 0$' || fail "symbols not stripped"
 why=$(bash "$(dirname "$0")/../cmake/pe-checksum.sh" --check "$exe") || fail "$why"

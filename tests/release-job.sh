@@ -33,12 +33,11 @@ fail() { echo "release-job: $*" >&2; exit 1; }
 # Debian's YAML reader, as fresh-debian.sh reads the workflow. With --faults, the
 # check runs on copies with one fault each, each of which must fail, named.
 form() {
-    # shellcheck disable=SC2016 # Python, not shell
-    /usr/bin/python3 -c '
+    /usr/bin/python3 - "$@" <<'END'
 import copy, re, sys
 import yaml
 
-# GitHub'"'"'s expressions, as far as the workflow uses them: strings, numbers, context
+# GitHub's expressions, as far as the workflow uses them: strings, numbers, context
 # properties, !, ==, !=, && and || (which give an operand), and four functions.
 def evaluate(text, context):
     text = str(text)
@@ -49,23 +48,17 @@ def evaluate(text, context):
                    for i, part in enumerate(parts))
 
 def shown(value):
-    if value is None:
-        return ""
     if isinstance(value, bool):
         return "true" if value else "false"
-    return str(value)
+    return "" if value is None else str(value)
 
 def expression(text, context):
-    tokens = re.findall(r"\s*('"'"'(?:[^'"'"']|'"'"''"'"')*'"'"'|\d+|[A-Za-z_][\w.-]*|&&|\|\||==|!=|!|[(),])", text)
+    tokens = re.findall(r"\s*('(?:[^']|'')*'|\d+|[A-Za-z_][\w.-]*|&&|\|\||==|!=|!|[(),])", text)
     if "".join(tokens).replace(" ", "") != re.sub(r"\s", "", text):
         raise ValueError("an expression this test cannot read: %r" % text)
-    tokens = [token.strip() for token in tokens]
-    position = [0]
-    def peek():
-        return tokens[position[0]] if position[0] < len(tokens) else None
-    def take():
-        position[0] += 1
-        return tokens[position[0] - 1]
+    tokens.reverse()
+    peek = lambda: tokens[-1] if tokens else None
+    take = tokens.pop
     # A left-to-right chain of one operator, valued as GitHub values || and &&.
     def chain(operator, operand, pick):
         value = operand()
@@ -95,8 +88,8 @@ def expression(text, context):
             value = either()
             take()
             return value
-        if token.startswith("'"'"'"):
-            return token[1:-1].replace("'"'"''"'"'", "'"'"'")
+        if token.startswith("'"):
+            return token[1:-1].replace("''", "'")
         if token.isdigit():
             return int(token)
         if token in ("true", "false", "null"):
@@ -127,17 +120,15 @@ def expression(text, context):
 
 # Runs of the workflow, as its github context has them.
 def github(event, ref, run_id, head_ref="", head_repo=None):
-    context = {"workflow": "windows", "event_name": event, "ref": ref, "run_id": run_id,
-               "ref_name": ref.split("/", 2)[2], "head_ref": head_ref,
-               "repository": "owner/halvern", "event": {}}
-    if head_repo:
-        context["event"] = {"pull_request": {"head": {"repo": {"full_name": head_repo}}}}
-    return {"github": context}
+    pull = {"pull_request": {"head": {"repo": {"full_name": head_repo}}}} if head_repo else {}
+    return {"github": {"workflow": "windows", "event_name": event, "ref": ref, "run_id": run_id,
+                       "ref_name": ref.split("/", 2)[2], "head_ref": head_ref,
+                       "repository": "owner/halvern", "event": pull}}
 runs = {
     "a push to main": github("push", "refs/heads/main", 1),
     "a manual run on main": github("workflow_dispatch", "refs/heads/main", 2),
-    "a pull request from a fork'"'"'s main": github("pull_request", "refs/pull/7/merge", 3, "main", "fork/halvern"),
-    "a pull request from this repository'"'"'s branch topic": github("pull_request", "refs/pull/8/merge", 4, "topic", "owner/halvern"),
+    "a pull request from a fork's main": github("pull_request", "refs/pull/7/merge", 3, "main", "fork/halvern"),
+    "a pull request from this repository's branch topic": github("pull_request", "refs/pull/8/merge", 4, "topic", "owner/halvern"),
     "a push to topic": github("push", "refs/heads/topic", 5),
     "a pushed tag v1.0.0": github("push", "refs/tags/v1.0.0", 6),
     "a manual run on the tag v1.0.0": github("workflow_dispatch", "refs/tags/v1.0.0", 7),
@@ -153,17 +144,17 @@ def concurrency(workflow):
         return ["the concurrency group cannot be read: %s" % error]
     if not groups["a pushed tag v1.0.0"]:
         return ["the workflow has no concurrency group"]
-    if groups["a pull request from a fork'"'"'s main"] == groups["a push to main"]:
-        found.append("the concurrency group lacks the head repository: a pull request from a fork'"'"'s "
-                     "main shares %r with a push to this repository'"'"'s main" % groups["a push to main"])
-    if groups["a pull request from this repository'"'"'s branch topic"] != groups["a push to topic"]:
+    if groups["a pull request from a fork's main"] == groups["a push to main"]:
+        found.append("the concurrency group lacks the head repository: a pull request from a fork's "
+                     "main shares %r with a push to this repository's main" % groups["a push to main"])
+    if groups["a pull request from this repository's branch topic"] != groups["a push to topic"]:
         found.append("the concurrency group no longer puts a push and the pull request from its branch together")
     for run, group in groups.items():
         if run != "a pushed tag v1.0.0" and group == groups["a pushed tag v1.0.0"]:
-            found.append("the concurrency group can cancel a tag'"'"'s run: %s shares %r with it" % (run, group))
+            found.append("the concurrency group can cancel a tag's run: %s shares %r with it" % (run, group))
     return found
 
-# The windows-2025 job'"'"'s winget step, read as the PowerShell the workflow writes.
+# The windows-2025 job's winget step, read as the PowerShell the workflow writes.
 def winget(workflow):
     steps = [step for job in (workflow.get("jobs") or {}).values() for step in job.get("steps") or []
              if "winget validate" in str(step.get("run", ""))]
@@ -175,21 +166,19 @@ def winget(workflow):
     if version < 0 or version > script.find("winget validate"):
         found.append("the winget step prints no version before it validates")
     arms = {}
+    arm_at = re.compile(r"\s*(-?\d+|default)\s*\{").match
     switch = re.search(r"switch\s*\(\$status\)\s*\{", script)
-    position = switch.end() if switch else len(script)
-    while switch:
-        arm = re.compile(r"\s*(-?\d+|default)\s*\{").match(script, position)
-        if not arm:
-            break
+    arm = switch and arm_at(script, switch.end())
+    while arm:
         depth, end = 1, arm.end()
         while depth and end < len(script):
             depth += {"{": 1, "}": -1}.get(script[end], 0)
             end += 1
         arms[arm.group(1)] = script[arm.end():end - 1]
-        position = end
+        arm = arm_at(script, end)
     passes = lambda body: re.search(r"\bexit\s+0\b", body) and not re.search(r"\bexit\s+[1-9$]", body)
     if not passes(arms.get("0", "")):
-        found.append("the winget step'"'"'s switch ($status) does not exit 0 on 0")
+        found.append("the winget step's switch ($status) does not exit 0 on 0")
     warnings = arms.get(str(0x8A150028 - 2**32), "")
     if not passes(warnings):
         found.append("the winget step treats 0x8A150028, warnings alone, as a failure: no arm "
@@ -203,7 +192,7 @@ def winget(workflow):
 def problems(workflow):
     found = concurrency(workflow) + winget(workflow)
     if workflow.get("permissions") != {"contents": "read"}:
-        found.append("the workflow'"'"'s own permissions are %r, not contents: read" % workflow.get("permissions"))
+        found.append("the workflow's own permissions are %r, not contents: read" % workflow.get("permissions"))
     jobs = workflow.get("jobs") or {}
     job = jobs.get("release")
     if not isinstance(job, dict):
@@ -212,13 +201,13 @@ def problems(workflow):
         if name != "release" and "write" in str(other.get("permissions", "")):
             found.append("the %s job raises permissions: %r" % (name, other.get("permissions")))
     if job.get("permissions") != {"contents": "write", "id-token": "write", "attestations": "write"}:
-        found.append("the release job'"'"'s permissions are %r, not contents, id-token and attestations write"
+        found.append("the release job's permissions are %r, not contents, id-token and attestations write"
                      % job.get("permissions"))
 
     condition = re.sub(r"^\$\{\{(.*)\}\}$", r"\1", str(job.get("if", "")).strip()).strip()
     terms = [term.strip() for term in condition.split("&&")]
-    if ("||" in condition or "github.event_name == '"'"'push'"'"'" not in terms
-            or "startsWith(github.ref, '"'"'refs/tags/v'"'"')" not in terms):
+    if ("||" in condition or "github.event_name == 'push'" not in terms
+            or "startsWith(github.ref, 'refs/tags/v')" not in terms):
         found.append("the release job runs on more than a pushed tag v*: if: %r" % job.get("if"))
 
     needs = job.get("needs") or []
@@ -240,7 +229,7 @@ def problems(workflow):
     steps = job.get("steps") or []
     if not any(str(step.get("uses", "")).startswith("actions/download-artifact@")
                and (step.get("with") or {}).get("name") == "release" for step in steps):
-        found.append("the release job does not download this run'"'"'s release artifact")
+        found.append("the release job does not download this run's release artifact")
     allowed = ("actions/checkout@", "actions/download-artifact@", "actions/attest@")
     # A compiler or build tool run as a command (not a path through cmake/), or a
     # script of ours that builds.
@@ -262,18 +251,17 @@ if found:
     sys.exit(1)
 print("release-job: the release job runs on a pushed tag alone, after %s, from the release artifact, and alone writes"
       % ", ".join(workflow["jobs"]["release"]["needs"]))
-print("release-job: no other run shares a pushed tag'"'"'s concurrency group, nor a fork'"'"'s this repository'"'"'s; "
-      "winget'"'"'s warnings alone pass")
+print("release-job: no other run shares a pushed tag's concurrency group, nor a fork's this repository's; "
+      "winget's warnings alone pass")
 if len(sys.argv) < 3:
     sys.exit(0)
 
-# One fault at a time, each of which must fail, named.
 def without_windows(w):
     w["jobs"]["release"]["needs"] = [n for n in w["jobs"]["release"]["needs"] if n != "windows"]
 def any_push(w):
-    w["jobs"]["release"]["if"] = "github.event_name == '"'"'push'"'"'"
+    w["jobs"]["release"]["if"] = "github.event_name == 'push'"
 def or_tag(w):
-    w["jobs"]["release"]["if"] += " || github.event_name == '"'"'workflow_dispatch'"'"'"
+    w["jobs"]["release"]["if"] += " || github.event_name == 'workflow_dispatch'"
 def builds(w):
     w["jobs"]["release"]["steps"].insert(1, {"run": "bash tests/run-all.sh"})
 def no_download(w):
@@ -282,27 +270,26 @@ def no_download(w):
             step["with"]["name"] = "checks"
 def raised(w):
     w["permissions"] = {"contents": "write"}
-def winget_step(w):
-    return next(step for job in w["jobs"].values() for step in job.get("steps") or []
+def winget_run(w, change):
+    step = next(step for job in w["jobs"].values() for step in job.get("steps") or []
                 if "winget validate" in str(step.get("run", "")))
+    step["run"] = change(step["run"])
 def warnings_fail(w):
-    step = winget_step(w)
-    step["run"] = re.sub(r"-1978335192 \{(.*?)exit 0", r"-1978335192 {\1exit 1", step["run"], flags=re.S)
+    winget_run(w, lambda run: re.sub(r"-1978335192 \{(.*?)exit 0", r"-1978335192 {\1exit 1", run, flags=re.S))
 def no_version(w):
-    step = winget_step(w)
-    step["run"] = step["run"].replace("winget --version\n", "")
+    winget_run(w, lambda run: run.replace("winget --version\n", ""))
 def no_head_repository(w):
     w["concurrency"]["group"] = re.sub(r"github\.event\.pull_request\.head\.repo\.full_name \|\| ", "",
                                        w["concurrency"]["group"])
 def tag_shares(w):
-    w["concurrency"]["group"] = re.sub(r"\$\{\{ startsWith\(github\.ref, '"'"'refs/tags/'"'"'\).*?\}\}", "",
+    w["concurrency"]["group"] = re.sub(r"\$\{\{ startsWith\(github\.ref, 'refs/tags/'\).*?\}\}", "",
                                        w["concurrency"]["group"], flags=re.S)
 faults = [(without_windows, "lacks the windows job"), (any_push, "runs on more than a pushed tag"),
           (or_tag, "runs on more than a pushed tag"), (builds, "builds"),
           (no_download, "does not download"), (raised, "own permissions"),
           (warnings_fail, "treats 0x8A150028"), (no_version, "prints no version"),
           (no_head_repository, "lacks the head repository"),
-          (tag_shares, "can cancel a tag'"'"'s run")]
+          (tag_shares, "can cancel a tag's run")]
 failed = False
 for fault, named in faults:
     copied = copy.deepcopy(workflow)
@@ -314,7 +301,7 @@ for fault, named in faults:
     else:
         print("release-job: fault %s fails: %s" % (fault.__name__, "; ".join(said)))
 sys.exit(1 if failed else 0)
-' "$@"
+END
 }
 
 if [ "${1:-}" = --check ]; then
@@ -344,9 +331,8 @@ cmp -s bundle.json "assets/halvern-$version.sigstore.json" || fail "the bundle w
 # refused CASE EXPECTED RELEASE [TAG]: the script must fail, saying EXPECTED.
 refused() {
     local case=$1 expected=$2 folder=$3 tag=${4:-v$version}
-    if bash "$script" "$tag" "$folder" "$manifests" "$case-assets" "$case.sha256" > "$case.log" 2>&1; then
+    bash "$script" "$tag" "$folder" "$manifests" "$case-assets" "$case.sha256" > "$case.log" 2>&1 &&
         fail "$case: the script laid out a release it must refuse: $(cat "$case.log")"
-    fi
     grep -qF -- "$expected" "$case.log" || fail "$case: refused without saying '$expected': $(cat "$case.log")"
     echo "release-job: $case refused: $(cat "$case.log")"
 }

@@ -15,35 +15,26 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 export STANDIN_CALLS="$work/calls"
-if [ -f "$case_dir/machine" ]; then
-    export STANDIN_MACHINE="$case_dir/machine"
-else
-    unset STANDIN_MACHINE
-fi
+unset STANDIN_MACHINE
+if [ -f "$case_dir/machine" ]; then export STANDIN_MACHINE="$case_dir/machine"; fi
 args=()
 if [ -f "$case_dir/args" ]; then mapfile -t args < "$case_dir/args"; fi
 
 run() {
     rm -f "$work/calls"
     case $output in
-    file)
-        "$@" "${args[@]}" > "$work/stdout" 2> "$work/stderr"
-        status=$? ;;
+    file) "$@" "${args[@]}" > "$work/stdout" 2> "$work/stderr" ;;
     pipe)
         { "$@" "${args[@]}" 2> "$work/stderr"; echo $? > "$work/status"; } | cat > "$work/stdout"
-        status=$(cat "$work/status") ;;
+        return "$(cat "$work/status")" ;;
     closed-pipe)
         # A pipe whose reading end is closed before the tool starts, with SIGPIPE at its
         # default action as a shell would leave it.
         perl -e '$SIG{PIPE} = "DEFAULT"; pipe(my $r, my $w) or die; close $r;
                  open(STDOUT, ">&", $w) or die; close $w; exec @ARGV or die' \
-            -- "$@" "${args[@]}" 2> "$work/stderr"
-        status=$? ;;
-    full)
-        "$@" "${args[@]}" > /dev/full 2> "$work/stderr"
-        status=$? ;;
-    *)
-        echo "unknown output $output"; exit 2 ;;
+            -- "$@" "${args[@]}" 2> "$work/stderr" ;;
+    full) "$@" "${args[@]}" > /dev/full 2> "$work/stderr" ;;
+    *) echo "unknown output $output"; exit 2 ;;
     esac
 }
 
@@ -52,10 +43,12 @@ run() {
 # not set up the process, before any of the program ran, is made once more, and said.
 wine_line='^(wine: |([0-9a-f]{4,8}:)?(err|fixme|warn|trace):)'
 run "$@"
+status=$?
 if [ ! -s "$work/calls" ] && [ ! -s "$work/stdout" ] &&
     grep -qa 'err:virtual:.*failed to map' "$work/stderr"; then
     echo "Wine could not start the program ($(grep -am1 'err:virtual:' "$work/stderr")); running it again"
     run "$@"
+    status=$?
 fi
 grep -aE "$wine_line" "$work/stderr" > "$work/wine" 2> /dev/null
 grep -avE "$wine_line" "$work/stderr" > "$work/tool-stderr" 2> /dev/null
