@@ -25,8 +25,7 @@ top=$(cd "${1:?usage: documents.sh TOP [CMAKE]}" && pwd)
 cmake=${2:-cmake}
 cd "$top" || exit 1
 
-failures=0
-checked=0
+failures=0 checked=0
 miss() { echo "$1: names $2, which the tree lacks ($3)"; failures=$((failures + 1)); }
 
 mapfile -t documents < <(find . -path ./build -prune -o -path ./.git -prune -o \
@@ -44,12 +43,10 @@ systems=$(sed -n 's/^ *set(CPACK_SYSTEM_NAME \([a-z0-9]*\))$/\1/p' CMakeLists.tx
 [ -n "$systems" ] || { echo "CMakeLists.txt sets no CPACK_SYSTEM_NAME this script can read"; exit 1; }
 
 # The tests tests/CMakeLists.txt adds, as globs: a CMake variable matches anything.
-mapfile -t tests < <(grep -oE '(add_test\(NAME|add_case\(|add_checker\(|skip_test\(|TEST_PREFIX) *[^ )]+' \
-        tests/CMakeLists.txt | sed -E 's/^(add_test\(NAME|add_case\(|add_checker\(|skip_test\(|TEST_PREFIX) *//' |
-    sed -E "s|^standin/\$|standin/\${name}|" | grep -vxF "\${name}" | sort -u)
+mapfile -t tests < <(grep -oP '(add_test\(NAME|add_case\(|add_checker\(|skip_test\(|TEST_PREFIX) *\K[^ )]+' \
+    tests/CMakeLists.txt | sed -E "s|^standin/\$|standin/\${name}|" | grep -vxF "\${name}" | sort -u)
 [ ${#tests[@]} -gt 0 ] || { echo "tests/CMakeLists.txt adds no tests this script can read"; exit 1; }
 
-# The families of tests named FAMILY/NAME.
 families=$(printf '%s\n' "${tests[@]}" | sed -n 's|^\([a-z][a-z-]*\)/.*|\1|p' | sort -u)
 
 headings() { sed -n 's/^#\{1,6\} //p' "$1"; }
@@ -62,7 +59,6 @@ is_test() {
     for pattern in "${tests[@]}"; do
         # shellcheck disable=SC2053 # the pattern is a glob, as intended
         [[ $name == ${pattern//\$\{*\}/*} ]] || continue
-        # A case's name is one of the case folders.
         if [[ $pattern == *"\${case}" ]]; then
             rest=${name#"${pattern%%\$\{case\}}"}
             [ "$rest" = x ] || [ -d "tests/cases/$rest" ] || [ -d "tests/wine/$rest" ] || continue
@@ -105,7 +101,6 @@ check_path() {
     elif [ -e "$base/$name" ]; then
         return 0
     fi
-    # A built program stands for its source.
     case $name in
     *.exe | */[a-z]*[a-z0-9])
         compgen -G "$base/${name%.exe}.c*" > /dev/null && return 0 ;;
@@ -157,7 +152,6 @@ check_words() {
 
 for doc in "${documents[@]}"; do
     dir=$(dirname "$doc")
-    # Backticked names and indented code lines, one a line.
     spans=$(grep -oE "\`[^\`]+\`" "$doc" | tr -d "\`"; grep -E '^    ' "$doc")
     while IFS= read -r span; do
         [ -n "$span" ] && check_words "$doc" "$span"
@@ -165,9 +159,7 @@ for doc in "${documents[@]}"; do
 
     # Test names: said to be tests, or under a test family that is no path.
     while IFS= read -r name; do
-        [ -n "$name" ] || continue
-        awk -v name="$name" '$2 == name { found = 1 } END { exit !found }' <<< "$presets" &&
-            continue
+        awk -v name="$name" '$2 == name { found = 1 } END { exit !found }' <<< "$presets" && continue
         check_test "$doc" "$name"
     done < <(tr '\n' ' ' < "$doc" | grep -oE "(tests? )\`[^\`]+\`|\`[^\`]+\`( tests?\\b)" |
         sed -E 's/^tests? //; s/ tests?$//' | tr -d "\`" | grep -E '^[a-z][a-z0-9/*<>-]*$')
@@ -177,18 +169,15 @@ for doc in "${documents[@]}"; do
         grep -qxF "$first" <<< "$families" && check_test "$doc" "$name"
     done < <(grep -oE "\`[a-z][a-z-]*/[^\` ]*\`" "$doc" | tr -d "\`")
 
-    # Zip names.
     while IFS= read -r system; do
         checked=$((checked + 1))
         grep -qxF "$system" <<< "$systems" ||
             miss "$doc" "the zip for \`$system\`" "the build packs none, only $(paste -sd' ' <<< "$systems")"
     done < <(grep -oE 'halvern-[^ `"/]+\.zip' "$doc" | sed -E 's/.*-([^-]*)\.zip$/\1/')
 
-    # Links to files in the tree, and their anchors.
     while IFS= read -r target; do
         file=${target%%#*}
-        anchor=${target#"$file"}
-        anchor=${anchor#\#}
+        anchor=${target:${#file}+1}
         [ -n "$file" ] && file=$dir/$file || file=$doc
         checked=$((checked + 1))
         if [ ! -e "$file" ]; then
