@@ -47,12 +47,11 @@ build() {
     for preset in windows-x86 windows-x64 windows-arm64; do
         wait -n || status=1
     done
-    if [ $status != 0 ]; then
-        for preset in windows-x86 windows-x64 windows-arm64; do
-            echo "== the rebuild's $preset, last lines:" && tail -n 15 "$dir/build/$preset.log"
-        done
-        return 1
-    fi
+    [ $status != 0 ] || return 0
+    for preset in windows-x86 windows-x64 windows-arm64; do
+        echo "== the rebuild's $preset, last lines:" && tail -n 15 "$dir/build/$preset.log"
+    done
+    return 1
 }
 first=$work/a
 build "$first"
@@ -82,8 +81,7 @@ zip_members() {
 
 failed=0
 version=$(sed -n 's/^project(halvern VERSION \([0-9.]*\).*/\1/p' "$top/CMakeLists.txt")
-for file in "halvern-$version-win32.zip" "halvern-$version-win64.zip" "halvern-$version-arm64.zip" \
-            build-record.txt SHA256SUMS; do
+for file in "halvern-$version-"{win32,win64,arm64}.zip build-record.txt SHA256SUMS; do
     if difference=$(cmp "$first/build/release/$file" "$against/$file" 2>&1); then
         echo "$(sha256sum < "$against/$file" | cut -d' ' -f1)  $file"
     else
