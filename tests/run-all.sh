@@ -17,7 +17,8 @@ timed() {
     phases+=("$(printf '%5d s  %s' $((SECONDS - start)) "$name")")
     return $status
 }
-trap '[ ${#phases[@]} = 0 ] || printf "run-all: %s\n" "${phases[@]}"' EXIT
+trap '[ ${#phases[@]} = 0 ] || printf "run-all: %s\n" "${phases[@]}"
+      [ -z "${runtime:-}" ] || kill -- -"$runtime" 2> /dev/null || true' EXIT
 # Every build uses every core: the Makefiles' own default is one job.
 export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
 
@@ -102,8 +103,6 @@ set -m
  echo "$((SECONDS - start)) $status" >> "$runtime_log") &
 runtime=$!
 set +m
-trap '[ ${#phases[@]} = 0 ] || printf "run-all: %s\n" "${phases[@]}"
-      kill -- -"$runtime" 2> /dev/null || true' EXIT
 trap 'exit 130' INT TERM
 
 timed "installing packages: the rest" apt_install "${missing[@]}"
@@ -142,10 +141,8 @@ for name in host sanitize windows-x64 windows-x86 windows-arm64; do
     preset "$name" || failed+=("$name")
     # A test skipped for want of a tool fails the run too: with what this script
     # installs, none is.
-    while IFS= read -r test; do
-        skipped+=("$name: $test")
-    done < <(sed -n 's/.*<testcase name="\([^"]*\)".* status="notrun".*/\1/p' \
-                 "build/$name/junit.xml" 2> /dev/null)
+    mapfile -t -O "${#skipped[@]}" skipped < <(sed -n \
+        "s/.*<testcase name=\"\([^\"]*\)\".* status=\"notrun\".*/$name: \1/p" "build/$name/junit.xml" 2> /dev/null)
 done
 [ ${#failed[@]} = 0 ] || echo "These presets failed: ${failed[*]}" >&2
 [ ${#skipped[@]} = 0 ] || printf 'Not run, which fails this run: %s\n' "${skipped[@]}" >&2
