@@ -86,7 +86,6 @@ case $1 in
 --stop)
     "$server" --kill 2> /dev/null || true
     "$server" --wait 2> /dev/null || true
-    # Whatever outlived its server is killed, and named.
     left=$(prefix_processes)
     if [ -n "$left" ]; then
         echo "still running in $WINEPREFIX after its server ended, killed:"
